@@ -1,0 +1,62 @@
+#include "functions.h"
+
+#include "timer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+void wait_ms(int32_t ms) {
+  // Sleep towards the deadline rather than spin: these waits sit between
+  // polls of the board and last up to 250 ms, and a technician's laptop
+  // should not burn a core on them. It still returns only once
+  // time_reached agrees that the time has passed.
+  const int32_t start = get_absolute_time();
+  while (!time_reached(start, ms)) {
+    const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
+    int32_t left = ms - elapsed;
+    if (left < 1) left = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(left));
+  }
+}
+
+namespace {
+// A port list is a handful of short names. When even those bytes cannot be
+// had, the list stays well formed (possibly null, which readers take as the
+// empty list) and the user is told, rather than reading half a list.
+void report_out_of_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
+} // namespace
+
+void string_list_init(char **list, char **end) {
+  char *block = static_cast<char *>(std::malloc(1));
+  if (!block) {
+    report_out_of_memory();
+    *list = *end = nullptr;
+    return;
+  }
+  block[0] = '\0';
+  *list = block;
+  *end = block + 1;
+}
+
+void string_list_add(char **list, char **end, const char *s) {
+  if (!*list) {
+    string_list_init(list, end);
+    if (!*list) return;
+  }
+  const size_t n = std::strlen(s) + 1;
+  const size_t used = static_cast<size_t>(*end - *list);
+  char *block = static_cast<char *>(std::realloc(*list, used + n));
+  if (!block) {
+    report_out_of_memory();
+    return;
+  }
+  std::memcpy(block + used - 1, s, n);
+  block[used + n - 1] = '\0';
+  *list = block;
+  *end = block + used + n;
+}
+
+void string_list_free(char *list) { std::free(list); }

@@ -1,0 +1,13 @@
+#pragma once
+#include <cstdint>
+
+// Pause the calling thread until `ms` milliseconds have passed.
+void wait_ms(int32_t ms);
+
+// A string list is one heap block of NUL-terminated strings back to back,
+// ended by an empty string: "COM3\0COM4\0\0". While it is built, `list` is
+// the block (it may move at every addition) and `end` points one past the
+// final NUL. A reader walks the strings until it meets the empty one.
+void string_list_init(char **list, char **end);
+void string_list_add(char **list, char **end, const char *s);
+void string_list_free(char *list);

@@ -1,0 +1,39 @@
+#include "console.h"
+#include "functions.h"
+#include "options.h"
+#include "ports.h"
+#include "update-io.h"
+#include "update-screen.h"
+
+#include <cstdio>
+#include <cstring>
+
+int action_list_ports() {
+  char *list = serial_find_ports();
+  std::printf("Available serial ports:\n");
+  bool any = false;
+  for (const char *name = list; name && *name; name += std::strlen(name) + 1) {
+    std::printf("  %s\n", name);
+    any = true;
+  }
+  if (!any) std::printf("  (none found)\n");
+  string_list_free(list);
+  return 0;
+}
+
+int main(int argc, char **argv) {
+  console_init();
+  if (!options_load(argc, argv)) return -1;
+
+  std::printf("orvup v%s\n", orvup_version);
+  switch (options.action) {
+  case ACTION_UPDATE_SCREEN:
+    return action_update_screen();
+  case ACTION_UPDATE_IO:
+    return action_update_io();
+  case ACTION_LIST_PORTS:
+    return action_list_ports();
+  default:
+    return 0;
+  }
+}

@@ -1,0 +1,17 @@
+#pragma once
+#include <cstdint>
+
+// Millisecond time: a signed 32-bit count that wraps every 2^32 ms (about
+// 49.7 days). Readings are only ever compared with or subtracted from each
+// other, never shown as a date.
+int32_t get_absolute_time();
+
+// True once at least duration_ms milliseconds have passed since the reading
+// `start`, and from then on for the rest of the caller's wait.
+bool time_reached(int32_t start, int32_t duration_ms);
+
+// Where get_absolute_time takes its milliseconds from. The program uses a
+// monotonic clock; tests put in a source of their own to step over the wrap.
+using timer_source_fn = int64_t (*)();
+void timer_set_source(timer_source_fn source); // null restores the monotonic clock
+int64_t timer_monotonic_ms();
