@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,9 @@ struct CliCase {
   std::string err;
   int status;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+[[maybe_unused]] void PrintTo(const CliCase &c, std::ostream *os) { *os << c.name; }
 
 std::string unknown(const std::string &arg) { return "ERROR: Unknown argument '" + arg + "'\n"; }
 
