@@ -1,0 +1,163 @@
+// The serial link's port work over termios. The port name is a device path
+// (/dev/ttyACM0, a /dev/serial/by-id link, a pseudo-terminal in the tests).
+#include "serial-posix.h"
+
+#include "timer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// The write time-out of one call, as the Windows port counts it.
+int32_t write_budget_ms(const serial_timeouts_t &t, int32_t count) {
+  const int64_t ms = static_cast<int64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
+  return static_cast<int32_t>(std::min<int64_t>(ms, INT32_MAX));
+}
+
+// Raw 8N1 with no flow control: the bridge speaks bytes, not a terminal
+// session, and an XOFF byte inside a screen image must not pause the link.
+void make_raw_115200(termios *tio) {
+  tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                         IXANY);
+  tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio->c_cflag |= CS8 | CLOCAL | CREAD;
+  tio->c_cc[VMIN] = 0;
+  tio->c_cc[VTIME] = 0;
+  cfsetispeed(tio, B115200);
+  cfsetospeed(tio, B115200);
+}
+
+void close_port(int fd) {
+  ioctl(fd, TIOCNXCL); // let the next user in without privileges
+  close(fd);           // also drops the flock
+}
+
+} // namespace
+
+serial_transport_t *serial_os_alloc() { return new (std::nothrow) serial_transport_t{}; }
+void serial_os_release(serial_transport_t *t) { delete t; }
+serial_shared_t *serial_os_shared(serial_transport_t *t) { return t; }
+
+// Blocks only as long as the kernel takes to open and configure a tty.
+// Returns false quietly when the path is missing, not permitted or held by
+// another program; with a message when it is not a serial port or refuses
+// the settings.
+bool serial_os_open(serial_t *s) {
+  serial_transport_t *t = s->transport;
+  const int fd = open(s->port_name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // One program at a time on the board: a second orvup (or a terminal
+  // program taking the lock) must not interleave its bytes with ours.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) {
+    std::fputs("ERROR: Error getting state\n", stderr);
+    close(fd);
+    return false;
+  }
+  ioctl(fd, TIOCEXCL); // refuses later opens by other users; root passes anyway, hence the flock
+  make_raw_115200(&tio);
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    std::fputs("ERROR: Error setting state\n", stderr);
+    close_port(fd);
+    return false;
+  }
+  // The board's USB serial side sees DTR as "a host is listening". A
+  // pseudo-terminal has no modem lines (ENOTTY or EINVAL): ignored, as are
+  // the flush of stale bytes in either direction.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIS, &lines);
+  tcflush(fd, TCIOFLUSH);
+  // Reads return at once (non-blocking, VMIN = VTIME = 0); writes wait by
+  // poll with the time-outs below.
+  const serial_timeouts_t timeouts{UINT32_MAX, 0, 0, 20, 1000};
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    std::fputs("ERROR: Error setting timeouts\n", stderr);
+    close_port(fd);
+    return false;
+  }
+  std::lock_guard<std::mutex> hold(t->handle_lock);
+  if (t->handle != SERIAL_NO_HANDLE) close_port(t->handle); // never leak a stale descriptor
+  t->handle = fd;
+  t->generation++;
+  t->dcb = tio;
+  t->timeouts = timeouts;
+  return true;
+}
+
+bool serial_os_is_open(serial_transport_t *t) {
+  std::lock_guard<std::mutex> hold(t->handle_lock);
+  return t->handle != SERIAL_NO_HANDLE;
+}
+
+// Never blocks: the descriptor is non-blocking. -1 when the port is closed,
+// or gone (EIO, or end of file after the board left the bus).
+int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
+  std::lock_guard<std::mutex> hold(t->handle_lock);
+  if (t->handle == SERIAL_NO_HANDLE) return -1;
+  const ssize_t n = read(t->handle, bytes, static_cast<size_t>(count));
+  if (n > 0) return static_cast<int32_t>(n);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  return n == 0 ? 0 : -1;
+}
+
+// Blocks at most 20 ms per byte asked for plus 1000 ms, waiting in poll for
+// room in the port. -1 when the port is closed, goes away or is reopened
+// under the write.
+int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t count) {
+  const int32_t start = get_absolute_time();
+  int32_t budget = 0;
+  uint32_t generation = 0;
+  {
+    std::lock_guard<std::mutex> hold(t->handle_lock);
+    if (t->handle == SERIAL_NO_HANDLE) return -1;
+    generation = t->generation;
+    budget = write_budget_ms(t->timeouts, count);
+  }
+  int32_t written = 0;
+  while (written < count) {
+    int fd = SERIAL_NO_HANDLE;
+    {
+      std::lock_guard<std::mutex> hold(t->handle_lock);
+      if (t->handle == SERIAL_NO_HANDLE || t->generation != generation) return -1;
+      const ssize_t n = write(t->handle, bytes + written, static_cast<size_t>(count - written));
+      if (n > 0) {
+        written += static_cast<int32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+      fd = t->handle;
+    }
+    const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
+    if (elapsed >= budget) break;
+    // Wait for room outside the lock, so the watcher can close the port
+    // meanwhile; the generation check above catches that. A short slice
+    // bounds how late a close is noticed.
+    pollfd p{fd, POLLOUT, 0};
+    poll(&p, 1, std::min(budget - elapsed, 50));
+  }
+  return written;
+}
+
+// Waits only for a read or write in progress to finish (each is bounded).
+void serial_os_close(serial_transport_t *t) {
+  std::lock_guard<std::mutex> hold(t->handle_lock);
+  if (t->handle == SERIAL_NO_HANDLE) return;
+  close_port(t->handle);
+  t->handle = SERIAL_NO_HANDLE;
+  t->generation++;
+}

@@ -1,0 +1,43 @@
+#pragma once
+// The POSIX layout of the link's heap record: the port is a tty file
+// descriptor configured with termios, the watcher a pthread woken by a pipe.
+#include "serial-os.h"
+
+#include <mutex>
+#include <pthread.h>
+#include <termios.h>
+
+// The port handle: a file descriptor, with -1 standing for "not open".
+using serial_handle_t = int;
+constexpr serial_handle_t SERIAL_NO_HANDLE = -1;
+
+// The same five time-outs as the Windows port's, in milliseconds; only the
+// write ones mean anything here (reads never wait).
+struct serial_timeouts_t {
+  uint32_t ReadIntervalTimeout;
+  uint32_t ReadTotalTimeoutMultiplier;
+  uint32_t ReadTotalTimeoutConstant;
+  uint32_t WriteTotalTimeoutMultiplier;
+  uint32_t WriteTotalTimeoutConstant;
+};
+
+struct serial_transport_t : serial_shared_t {
+  // The handle is shared with the watcher thread, which closes it when the
+  // board leaves the bus and reopens the port when it comes back. Every
+  // read, write, close and replacement of it happens with handle_lock held,
+  // and each open or close moves `generation` on. A write that waits for
+  // room in the port (poll, outside the lock) checks the generation again
+  // before its next write: if the port was closed or reopened meanwhile it
+  // fails instead of carrying on with another port behind the same number.
+  // So no send or read ever acts on a closed or reused descriptor, and the
+  // watcher never waits longer than one read() or write() call for the lock.
+  std::mutex handle_lock;
+  serial_handle_t handle = SERIAL_NO_HANDLE;
+  uint32_t generation = 0;
+  termios dcb{};                  // the settings read from the port and written back
+  serial_timeouts_t timeouts{};   // guarded by handle_lock, like the handle they belong to
+  pthread_t thread{};             // the watcher, valid while thread_started
+  bool thread_started = false;
+  int wake_fd[2] = {-1, -1};      // the watcher's wake-up pipe: read end, write end
+  std::atomic<int32_t> watcher_done{0};
+};

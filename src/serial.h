@@ -1,0 +1,71 @@
+#pragma once
+// The serial link to the I/O board: opens the board's USB serial port, sends
+// byte strings with a write time-out, and turns what the board sends back into
+// text lines that the caller takes one at a time. Nothing here waits on the
+// board: reads return at once and callers poll against deadlines of their own.
+#include "lfqueue.h"
+
+#include <cstdint>
+
+// The heap part of a link, shared with the link's watcher thread (the port
+// handle, its settings and the two flags). Laid out by each platform's half.
+struct serial_transport_t;
+
+struct serial_t {
+  uint8_t running;      // 1 once serial_init has opened the port and started the watcher
+  char port_name[256];  // COM name on Windows, device path elsewhere; cut to 255 characters
+  char line_buf[256];   // the line being received
+  int32_t line_len;     // where the next received byte goes (0..255)
+  lfq_queue_t rx_queue; // complete lines (rx_line records) not yet handed out, oldest first
+  serial_transport_t *transport;
+};
+
+// Opens and configures the port (115200 8N1, no flow control, DTR and RTS
+// raised) and starts the watcher. Prints its own errors. The caller must call
+// serial_free afterwards whatever this returns.
+bool serial_init(serial_t *s, const char *port_name);
+// (Re)opens the link's port with the link's settings; the watcher calls it
+// when the board comes back on the bus. Quiet when the port cannot be opened.
+bool serial_connect(serial_t *s);
+bool serial_tx(serial_t *s, const char *text);
+// True when every byte was written. Gives up when the port is gone, when a
+// write fails, and after 30000 ms in which the board took no byte.
+bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count);
+// Copies the oldest complete line into dest (cut to dest_size - 1 characters,
+// NUL-terminated). False, after a pause of about 2 ms, when there is none.
+bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size);
+bool serial_available(serial_t *s);
+void serial_stop(serial_t *s);
+// Closes the port, ends the watcher and releases every queued line. Safe
+// after a failed serial_init and on a link already freed.
+void serial_free(serial_t *s);
+
+// How long a send waits for a port that went off the bus to come back before
+// it fails, and how long a send may go without the board taking a byte.
+constexpr int32_t SERIAL_RECONNECT_WAIT_MS = 30000;
+constexpr int32_t SERIAL_NO_PROGRESS_MS = 30000;
+
+// ---- The parts that need no port, for the link's own use and for tests ----
+
+// Called by the framing for each complete line: its text (NUL-terminated,
+// 0..255 characters). Returns false when the line could not be kept (out of
+// memory); the framing then drops the rest of the bytes it was given.
+using serial_line_fn = bool (*)(void *context, const char *text, int32_t length);
+
+// Frames received bytes into lines. A line ends at a line feed; the control
+// characters directly before it (bytes that are below 32 as signed 8-bit
+// values, so 0x80..0xFF too) are removed, those elsewhere stay. line_buf
+// holds 256 bytes and is written round from its start again once full, so a
+// longer line keeps only its last (length mod 256) bytes. Returns how many
+// of the bytes were taken: all of them unless on_line refused a line.
+int32_t serial_frame(char *line_buf, int32_t *line_len, const uint8_t *bytes, int32_t count, serial_line_fn on_line,
+                     void *context);
+
+// One write on the port: the number of bytes it took (0 when the port's
+// write time-out passed with none taken), or -1 when the write failed.
+using serial_write_fn = int32_t (*)(void *context, const uint8_t *bytes, int32_t count);
+
+// The send loop: writes until every byte is taken (true), a write fails
+// (false) or SERIAL_NO_PROGRESS_MS pass without a byte taken (false),
+// pausing 1 ms between writes that take nothing.
+bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write, void *context);
