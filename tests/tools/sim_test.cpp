@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -126,12 +127,12 @@ TEST(BoardSim, ThrottledBoardTakesTheImageAtItsRate) {
 }
 
 TEST(BoardSim, UnplugClosesThePortAndReplugComesBackOnTheSameLink) {
-  bool bootsel_seen = false;
+  std::atomic<bool> bootsel_seen = false;
   BoardScript script;
-  BoardSim *self = nullptr;
+  std::atomic<BoardSim *> self = nullptr;
   script.on_iobootsel = [&] {
     bootsel_seen = true;
-    self->unplug();
+    self.load()->unplug();
   };
   BoardSim board(script);
   self = &board;
