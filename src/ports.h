@@ -2,11 +2,40 @@
 
 // The serial ports the system knows, as a string list (functions.h) that the
 // caller releases with string_list_free. An empty list when none can be read.
+//   Windows: the COM names of the registry's port table, in the registry's
+//            own order (COM1, COM11, COM3 ... is what Windows hands out).
+//   Linux:   full device paths of the tty devices that have hardware behind
+//            them (/dev/ttyACM0, /dev/ttyUSB0, /dev/ttyS0), in natural order:
+//            ttyACM2 before ttyACM10.
 char *serial_find_ports();
 
-// Maps a port name (COM5 on Windows) to the device path the hot-plug watcher
-// compares on arrival and removal, and back. 1 with the result copied (cut
-// to size - 1 characters, always NUL-terminated); 0 with the destination
-// untouched.
+// Maps a port name to the identity of the device behind it, as the hot-plug
+// watcher compares it on arrival and removal, and back. Both see only
+// devices present at the moment of the call. 1 with the result copied (cut
+// to dest_size - 1 characters, always NUL-terminated); 0 with the
+// destination untouched, also when dest_size is below 1.
+//
+// Windows: a COM name (COM5, letter case exact) <-> the device-interface
+// path of the COM-port interface whose device carries that name (compared
+// ignoring letter case, as broadcasts may spell it differently).
+//
+// Linux: a port has many names (/dev/ttyACM0, /dev/serial/by-id/usb-...,
+// /dev/serial/by-path/...), all links to one device node, so both functions
+// reduce whatever path they are given to the canonical node path that the
+// links resolve to (realpath), provided it is a character device present
+// now. That node path is the identity because:
+//  - the watcher learns of arrival and removal from inotify on /dev and on
+//    the folder of the given path, and those events name node paths;
+//  - a by-id link disappears together with its device, so the node path
+//    recorded when the port was opened still matches the removal later,
+//    when the link can no longer be resolved;
+//  - it exists for every port the user can open, pseudo-terminals included,
+//    which the sysfs device path does not;
+//  - it is also the name serial_find_ports lists.
+// Linux paths are case-sensitive and compared exactly. To tell whether an
+// arrival is the link's port, compare DevicePathToPortNameA of the arrived
+// path with PortNameToDevicePathA of the user's --port path taken at that
+// moment: a board that comes back as ttyACM1 is still found through its
+// by-id link, once udev has put the link in place.
 int PortNameToDevicePathA(const char *port_name, char *dest, int dest_size);
 int DevicePathToPortNameA(const char *device_path, char *dest, int dest_size);
