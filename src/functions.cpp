@@ -6,7 +6,39 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <thread>
+
+int32_t load_file(const char *path, uint8_t **out) {
+  // Only a regular file is an image. Opening a FIFO would wait for a writer
+  // that may never come, and a directory or a device has no size to trust.
+  std::error_code ec;
+  const std::filesystem::path fs_path(path);
+  if (!std::filesystem::is_regular_file(fs_path, ec) || ec) return -1;
+  std::FILE *f = std::fopen(path, "rb");
+  if (!f) return -1;
+  // The size is checked at full width: a file of 4 GiB and one byte must not
+  // pass for a file of one byte.
+  const std::uintmax_t size = std::filesystem::file_size(fs_path, ec);
+  if (ec || size == 0 || size > static_cast<std::uintmax_t>(INT32_MAX)) {
+    std::fclose(f);
+    return -1;
+  }
+  auto *buffer = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(size)));
+  if (!buffer) {
+    std::fclose(f);
+    return -1;
+  }
+  const size_t got = std::fread(buffer, 1, static_cast<size_t>(size), f);
+  std::fclose(f);
+  if (got != static_cast<size_t>(size)) {
+    std::free(buffer);
+    return -1;
+  }
+  *out = buffer;
+  return static_cast<int32_t>(size);
+}
 
 void wait_ms(int32_t ms) {
   // Sleep towards the deadline rather than spin: these waits sit between

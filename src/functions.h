@@ -1,6 +1,12 @@
 #pragma once
 #include <cstdint>
 
+// Reads a whole firmware file into one new heap buffer, which the caller
+// frees, and returns its size (at least 1). Returns -1 and stores nothing
+// when the path is not a regular file, cannot be opened, is empty, is larger
+// than 2147483647 bytes, cannot be allocated or reads short.
+int32_t load_file(const char *path, uint8_t **out);
+
 // Pause the calling thread until `ms` milliseconds have passed.
 void wait_ms(int32_t ms);
 
