@@ -1,0 +1,240 @@
+// The serial link on a pseudo-terminal: the test holds the master side and
+// plays the board; the link opens the slave path as it would /dev/ttyACM0.
+#include "serial.h"
+#include "timer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class Pty {
+public:
+  Pty() {
+    char name[256];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
+    path_ = name;
+    fcntl(master_, F_SETFL, O_NONBLOCK);
+  }
+  ~Pty() {
+    close_master();
+    close(slave_);
+  }
+  const std::string &path() const { return path_; }
+  int slave() const { return slave_; }
+  void write_all(const std::string &bytes) const {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Everything that arrives until `n` bytes are in or `ms` pass.
+  std::string read_until(size_t n, int ms) const {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (got.size() < n && std::chrono::steady_clock::now() < end) {
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      char buf[4096];
+      const ssize_t r = read(master_, buf, sizeof(buf));
+      if (r > 0) got.append(buf, static_cast<size_t>(r));
+    }
+    return got;
+  }
+  void close_master() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
+
+private:
+  int master_ = -1, slave_ = -1;
+  std::string path_;
+};
+
+// A line popped within `ms`, or "<none>".
+std::string pop_within(serial_t *s, int ms, int32_t dest_size = 256) {
+  const int32_t start = get_absolute_time();
+  std::string dest(static_cast<size_t>(dest_size), 'Z');
+  while (!time_reached(start, ms)) {
+    if (serial_rx_pop(s, dest.data(), dest_size)) return dest.c_str();
+  }
+  return "<none>";
+}
+
+TEST(SerialPosix, OpensAsARawPortAt115200) {
+  Pty pty;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+  EXPECT_EQ(s.running, 1);
+  EXPECT_TRUE(serial_available(&s));
+  termios tio{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &tio), 0);
+  EXPECT_EQ(cfgetispeed(&tio), B115200);
+  EXPECT_EQ(cfgetospeed(&tio), B115200);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+  EXPECT_EQ(tio.c_cc[VMIN], 0);
+  EXPECT_EQ(tio.c_cc[VTIME], 0);
+  serial_free(&s);
+  EXPECT_EQ(s.transport, nullptr);
+  EXPECT_EQ(s.running, 0);
+  serial_free(&s); // a second free does nothing
+}
+
+struct OpenFailure {
+  const char *name;
+  std::string path;
+  std::string errors;
+};
+
+TEST(SerialPosix, PortsThatCannotBeOpenedSayWhy) {
+  Pty busy;
+  serial_t holder;
+  ASSERT_TRUE(serial_init(&holder, busy.path().c_str()));
+  const std::string missing = "/nonexistent/ttyACM9";
+  const std::string long_missing = "/nonexistent/" + std::string(300, 'x');
+  const OpenFailure cases[] = {
+      {"missing path", missing, "ERROR: Unable to open serial port " + missing + "\n"},
+      {"a file that is no tty", "/dev/null",
+       "ERROR: Error getting state\nERROR: Unable to open serial port /dev/null\n"},
+      {"held by another link", busy.path(), "ERROR: Unable to open serial port " + busy.path() + "\n"},
+      {"300-character name", long_missing, "ERROR: Unable to open serial port " + long_missing + "\n"},
+  };
+  for (const auto &c : cases) {
+    serial_t s;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(serial_init(&s, c.path.c_str())) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.errors) << c.name;
+    EXPECT_EQ(s.running, 0) << c.name;
+    EXPECT_EQ(std::string(s.port_name), c.path.substr(0, 255)) << c.name;
+    // A link that failed to open: sends and reads fail at once, nothing queued.
+    EXPECT_TRUE(serial_available(&s)) << c.name;
+    EXPECT_FALSE(serial_tx(&s, "FWUP 1\n")) << c.name;
+    char line[256];
+    EXPECT_FALSE(serial_rx_pop(&s, line, sizeof(line))) << c.name;
+    serial_free(&s);
+    serial_free(&s);
+    EXPECT_EQ(s.transport, nullptr) << c.name;
+  }
+  serial_free(&holder);
+  // Once the holder lets go the port opens again.
+  serial_t again;
+  EXPECT_TRUE(serial_init(&again, busy.path().c_str()));
+  serial_free(&again);
+}
+
+TEST(SerialPosix, BoardLinesComeOutFramedOnePerCall) {
+  Pty pty;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+  EXPECT_EQ(pop_within(&s, 50), "<none>");
+  pty.write_all("OK\r\nST");
+  EXPECT_EQ(pop_within(&s, 2000), "OK");
+  EXPECT_EQ(pop_within(&s, 50), "<none>") << "half a line is not a line";
+  pty.write_all("ART\r\n");
+  EXPECT_EQ(pop_within(&s, 2000, 4), "STA") << "a small destination gets the line's start";
+  pty.write_all("A\nB\n");
+  EXPECT_EQ(pop_within(&s, 2000), "A");
+  EXPECT_EQ(pop_within(&s, 2000), "B");
+  EXPECT_EQ(pop_within(&s, 50), "<none>");
+  // Lines still queued when the link closes are released with it (the
+  // sanitizer build checks that nothing leaks).
+  pty.write_all("X\nY\nZ\n");
+  EXPECT_EQ(pop_within(&s, 2000), "X");
+  serial_free(&s);
+}
+
+TEST(SerialPosix, WhatTheBoardSaidBeforeTheOpenIsDropped) {
+  Pty pty;
+  pty.write_all("stale\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let the tty take it in
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+  pty.write_all("fresh\r\n");
+  EXPECT_EQ(pop_within(&s, 2000), "fresh");
+  serial_free(&s);
+}
+
+TEST(SerialPosix, BytesArriveIntactAndInOrder) {
+  Pty pty;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+  std::string data(300000, '\0');
+  uint32_t x = 12345;
+  for (auto &c : data) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  std::string got;
+  std::thread board([&] { got = pty.read_until(data.size(), 20000); });
+  bool ok = true;
+  for (size_t at = 0; at < data.size(); at += 4096) {
+    const auto n = static_cast<int32_t>(std::min<size_t>(4096, data.size() - at));
+    ok = ok && serial_tx_bytes(&s, data.data() + at, n);
+  }
+  board.join();
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(got == data) << "received " << got.size() << " of " << data.size() << " bytes, or out of order";
+  EXPECT_TRUE(serial_tx_bytes(&s, "unused", 0));
+  EXPECT_EQ(pty.read_until(1, 50), "") << "a count of 0 writes nothing";
+  serial_free(&s);
+}
+
+// A clock at 200 times real speed, so the 30-second no-progress limit
+// passes in a fraction of a second of real time.
+std::atomic<int64_t> fast_base{0};
+int64_t fast_clock() { return fast_base + timer_monotonic_ms() * 200; }
+
+TEST(SerialPosix, ABoardThatStopsReadingFailsTheSend) {
+  Pty pty;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+  timer_set_source(fast_clock);
+  const auto real_start = std::chrono::steady_clock::now();
+  const std::string piece(4096, 'i');
+  bool ok = true;
+  int pieces = 0;
+  while (ok && pieces < 1000) { // the pty takes a few kilobytes, then nothing
+    ok = serial_tx_bytes(&s, piece.data(), static_cast<int32_t>(piece.size()));
+    ++pieces;
+  }
+  timer_set_source(nullptr);
+  EXPECT_FALSE(ok);
+  EXPECT_LT(pieces, 1000);
+  EXPECT_LT(std::chrono::steady_clock::now() - real_start, std::chrono::seconds(30)) << "the fast clock was not used";
+  serial_free(&s);
+}
+
+TEST(SerialPosix, ABoardThatLeftTheBusFailsSendsAndReads) {
+  auto *pty = new Pty;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty->path().c_str()));
+  pty->close_master(); // the far end hangs up
+  EXPECT_FALSE(serial_tx(&s, "IOBOOTSEL\n"));
+  EXPECT_EQ(pop_within(&s, 50), "<none>");
+  serial_free(&s);
+  delete pty;
+}
+
+TEST(SerialPosix, LinksOpenAndCloseRepeatedlyWithoutLeavingThreads) {
+  Pty pty;
+  for (int i = 0; i < 20; ++i) {
+    serial_t s;
+    ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+    if (i % 2) serial_stop(&s); // a stop request before free changes nothing
+    serial_free(&s);
+  }
+}
+
+} // namespace

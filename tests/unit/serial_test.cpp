@@ -1,0 +1,223 @@
+// The parts of the serial link that need no port: the line framing and the
+// send loop's progress rule.
+#include "serial.h"
+#include "timer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Framer {
+  char line_buf[256] = {};
+  int32_t line_len = 0;
+  std::vector<std::string> lines;
+  int refuse_at = -1; // index of the line whose record "cannot be allocated"
+
+  static bool collect(void *context, const char *text, int32_t length) {
+    auto *f = static_cast<Framer *>(context);
+    EXPECT_LE(length, 255);
+    if (static_cast<int>(f->lines.size()) == f->refuse_at) {
+      f->refuse_at = -1;
+      return false;
+    }
+    EXPECT_EQ(text[length], '\0');
+    f->lines.emplace_back(text); // what a reader of the line sees
+    return true;
+  }
+  int32_t feed(const std::string &bytes) {
+    return serial_frame(line_buf, &line_len, reinterpret_cast<const uint8_t *>(bytes.data()),
+                        static_cast<int32_t>(bytes.size()), collect, this);
+  }
+};
+
+struct FrameCase {
+  const char *name;
+  std::vector<std::string> reads;
+  std::vector<std::string> lines;
+};
+
+TEST(SerialFrame, LinesAsTheBoardSendsThem) {
+  const FrameCase cases[] = {
+      {"crlf", {"OK\r\n"}, {"OK"}},
+      {"split across reads", {"ST", "ART\n"}, {"START"}},
+      {"two lines in one read", {"A\nB\n"}, {"A", "B"}},
+      {"empty line alone", {"\n"}, {""}},
+      {"empty line with cr", {"\r\n"}, {""}},
+      {"cr inside the line stays", {"\rX\n"}, {"\rX"}},
+      {"tab inside the line stays", {"a\tb\r\n"}, {"a\tb"}},
+      {"trailing high bytes go with the cr", {"caf\xc3\xa9\r\n"}, {"caf"}},
+      {"high bytes inside stay", {"\xc3\xa9t\xc3\xa9!\r\n"}, {"\xc3\xa9t\xc3\xa9!"}},
+      {"only control bytes", {"\x01\x1f\x80\xff\r\n"}, {""}},
+      {"no line feed yet", {"DONE\r"}, {}},
+      {"line feed alone in the second read", {"DONE\r", "\n"}, {"DONE"}},
+      {"nul inside ends the text early", {std::string("AB\0CD\n", 6)}, {"AB"}},
+  };
+  for (const auto &c : cases) {
+    Framer f;
+    for (const auto &r : c.reads) EXPECT_EQ(f.feed(r), static_cast<int32_t>(r.size())) << c.name;
+    EXPECT_EQ(f.lines, c.lines) << c.name;
+  }
+}
+
+// What a long line keeps, said independently of the ring arithmetic: the
+// buffer is rewritten from its start every 256 bytes, so the bytes after the
+// last multiple of 256 survive, less their trailing control bytes.
+std::string expected_long_line(const std::string &raw) {
+  std::string kept = raw.substr(raw.size() - raw.size() % 256);
+  while (!kept.empty() && static_cast<int8_t>(kept.back()) < 32) kept.pop_back();
+  return kept;
+}
+
+TEST(SerialFrame, LongLinesKeepTheirTailAndNeverPassTheBuffer) {
+  for (size_t len : {250u, 254u, 255u, 256u, 257u, 300u, 510u, 511u, 512u, 767u, 1000u}) {
+    std::string raw;
+    for (size_t i = 0; i < len; ++i) raw.push_back(static_cast<char>('a' + i % 26));
+    for (const char *ending : {"\n", "\r\n"}) {
+      Framer f;
+      // Canaries on both sides of line_buf inside one record.
+      struct {
+        char before[16];
+        char buf[256];
+        char after[16];
+      } guarded;
+      std::memset(&guarded, 0x5a, sizeof(guarded));
+      int32_t line_len = 0;
+      std::vector<std::string> lines;
+      const std::string bytes = raw + ending + "next\n";
+      serial_frame(guarded.buf, &line_len, reinterpret_cast<const uint8_t *>(bytes.data()),
+                   static_cast<int32_t>(bytes.size()), Framer::collect, &f);
+      ASSERT_EQ(f.lines.size(), 2u) << len;
+      EXPECT_EQ(f.lines[0], expected_long_line(raw + (ending[0] == '\r' ? "\r" : ""))) << len << " " << ending;
+      EXPECT_EQ(f.lines[1], "next") << "framing goes on normally after a line of " << len;
+      for (char c : guarded.before) EXPECT_EQ(c, 0x5a);
+      for (char c : guarded.after) EXPECT_EQ(c, 0x5a);
+    }
+  }
+  // The worked cases: 300 bytes keep their last 44, exactly 256 give an
+  // empty line, 255 (the line feed in the last slot) come out whole.
+  EXPECT_EQ(expected_long_line(std::string(256, 'x')), "");
+  EXPECT_EQ(expected_long_line(std::string(300, 'x')).size(), 44u);
+  EXPECT_EQ(expected_long_line(std::string(255, 'x')).size(), 255u);
+}
+
+TEST(SerialFrame, ALineThatCannotBeKeptDropsTheRestOfItsRead) {
+  Framer f;
+  f.feed("FIRST\n");
+  f.refuse_at = 1;
+  // "LOST" cannot be queued: it and the rest of this read are gone.
+  EXPECT_EQ(f.feed("LOST\nGONE\npart"), 5);
+  EXPECT_EQ(f.line_len, 0) << "the lost line's bytes must not be glued onto the next one";
+  f.feed("NEXT\r\n");
+  EXPECT_EQ(f.lines, (std::vector<std::string>{"FIRST", "NEXT"}));
+}
+
+TEST(SerialFrame, ADamagedPositionStartsAFreshLine) {
+  for (int32_t bad : {-1, 256, 100000}) {
+    Framer f;
+    f.line_len = bad;
+    f.feed("OK\n");
+    EXPECT_EQ(f.lines, std::vector<std::string>{"OK"});
+  }
+}
+
+// ---- The send loop, against a scripted port and a clock the test drives ----
+
+// Every reading moves the clock on by 1 ms, so the loop's 1 ms pauses end.
+std::atomic<int64_t> fake_now{0};
+int64_t fake_clock() { return fake_now.fetch_add(1); }
+
+struct ScriptedPort {
+  // Each step: how many bytes the port takes (-1: the write fails) and how
+  // long that write call lasts. The last step repeats.
+  struct Step {
+    int32_t take;
+    int64_t lasts_ms;
+  };
+  std::vector<Step> steps;
+  size_t next = 0;
+  std::string got;
+  int calls = 0;
+
+  static int32_t write(void *context, const uint8_t *bytes, int32_t count) {
+    auto *p = static_cast<ScriptedPort *>(context);
+    const Step s = p->steps[std::min(p->next, p->steps.size() - 1)];
+    ++p->next;
+    ++p->calls;
+    fake_now += s.lasts_ms;
+    if (s.take < 0) return -1;
+    const int32_t n = std::min(s.take, count);
+    p->got.append(reinterpret_cast<const char *>(bytes), static_cast<size_t>(n));
+    return n;
+  }
+};
+
+class SendLoop : public testing::Test {
+protected:
+  void SetUp() override {
+    fake_now = 5000;
+    timer_set_source(fake_clock);
+  }
+  void TearDown() override { timer_set_source(nullptr); }
+};
+
+const std::string kData = "0123456789abcdefghijklmnopqrstuvwxyz";
+
+bool send(ScriptedPort *port, const std::string &data) {
+  return serial_send_loop(reinterpret_cast<const uint8_t *>(data.data()), static_cast<int32_t>(data.size()),
+                          ScriptedPort::write, port);
+}
+
+TEST_F(SendLoop, EveryByteInOrderThroughPartialWrites) {
+  ScriptedPort port{{{5, 10}, {0, 1000}, {7, 3}, {100, 1}}};
+  EXPECT_TRUE(send(&port, kData));
+  EXPECT_EQ(port.got, kData);
+}
+
+TEST_F(SendLoop, NothingToSendTouchesNoPort) {
+  ScriptedPort port{{{-1, 0}}};
+  EXPECT_TRUE(send(&port, ""));
+  EXPECT_EQ(port.calls, 0);
+}
+
+TEST_F(SendLoop, AFailedWriteFailsTheSend) {
+  ScriptedPort port{{{4, 1}, {-1, 1}}};
+  EXPECT_FALSE(send(&port, kData));
+  EXPECT_EQ(port.got, "0123");
+}
+
+TEST_F(SendLoop, ABoardThatTakesNothingFailsAfterTheLimit) {
+  // Writes that time out after the port's 1000 ms with nothing taken.
+  ScriptedPort port{{{3, 1}, {0, 1000}}};
+  const int64_t start = fake_now;
+  EXPECT_FALSE(send(&port, kData));
+  const int64_t took = fake_now - start;
+  EXPECT_GE(took, SERIAL_NO_PROGRESS_MS);
+  EXPECT_LE(took, SERIAL_NO_PROGRESS_MS + 1000 + 200);
+}
+
+TEST_F(SendLoop, EveryByteTakenRestartsTheLimit) {
+  // 29 s of nothing, one byte, again and again: slow but never stuck.
+  std::vector<ScriptedPort::Step> steps;
+  for (size_t i = 0; i < kData.size(); ++i) {
+    steps.push_back({0, 29000});
+    steps.push_back({1, 1});
+  }
+  ScriptedPort port{steps};
+  EXPECT_TRUE(send(&port, kData));
+  EXPECT_EQ(port.got, kData);
+}
+
+TEST_F(SendLoop, OneLongWriteThatTakesSomethingIsProgress) {
+  // A single write call may last longer than the limit (20 ms per byte plus
+  // 1000 ms on a large piece); it counts from its end.
+  ScriptedPort port{{{10, 82920}, {0, 29000}, {100, 1}}};
+  EXPECT_TRUE(send(&port, kData));
+}
+
+} // namespace
