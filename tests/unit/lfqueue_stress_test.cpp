@@ -40,9 +40,14 @@ unsigned producer_of(void *e) { return static_cast<unsigned>((reinterpret_cast<u
 int64_t seq_of(void *e) { return static_cast<int64_t>(reinterpret_cast<uintptr_t>(e) & ((uintptr_t{1} << 40) - 1)); }
 
 // Plain malloc and free, counting the nodes given back while the threads run.
+// A node stamped at retirement must be at least 3 seconds old when it goes
+// back (nodes never retired carry no stamp).
 std::atomic<int64_t> given_back{0};
+std::atomic<int64_t> given_back_young{0};
 void *counted_malloc(void *, size_t size) { return std::malloc(size); }
 void counted_free(void *, void *p) {
+  const int32_t stamp = static_cast<lfq_node_t *>(p)->retired_at;
+  if (stamp != 0 && quick_clock() - stamp < 3) given_back_young.fetch_add(1);
   given_back.fetch_add(1, std::memory_order_relaxed);
   std::free(p);
 }
@@ -86,6 +91,7 @@ void run_stress(unsigned producers, unsigned consumers, int64_t full, void *(*de
   lfq_queue_t q{};
   ASSERT_EQ(lfqueue_init_mf(&q, nullptr, counted_malloc, counted_free), 0);
   given_back = 0;
+  given_back_young = 0;
 
   Tally tally;
   tally.seen = std::vector<std::atomic<uint8_t>>(static_cast<size_t>(total));
@@ -115,6 +121,7 @@ void run_stress(unsigned producers, unsigned consumers, int64_t full, void *(*de
   EXPECT_EQ(repeated, 0) << "of " << total;
   EXPECT_EQ(lfqueue_size(&q), 0);
   EXPECT_EQ(lfqueue_deq(&q), nullptr);
+  EXPECT_EQ(given_back_young.load(), 0);
   std::printf("%lld elements, %lld nodes given back during the run\n", static_cast<long long>(total),
               static_cast<long long>(given_back.load()));
   lfqueue_destroy(&q);
