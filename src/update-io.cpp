@@ -1,4 +1,189 @@
 #include "update-io.h"
 
-// Placeholder until the I/O update lands: it refuses every run.
-int action_update_io() { return -1; }
+#include "drive.h"
+#include "functions.h"
+#include "options.h"
+#include "serial.h"
+#include "timer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int32_t kUf2BlockSize = 512;
+constexpr int32_t kLargestImage = 8388608;      // 0x800000
+constexpr uint32_t kUf2FirstMagic = 0x0A324655; // "UF2\n"
+constexpr int32_t kSettleMs = 200;
+constexpr int32_t kStaleDrainMs = 1000;
+constexpr int32_t kBootselAnswerMs = 3000;
+constexpr int32_t kDriveWaitMs = 30000;
+constexpr int32_t kDrivePollMs = 250;
+
+// Asks the running I/O board firmware to reboot into BOOTSEL. The answer is
+// awaited but not needed: the board may reboot before it gets a word out,
+// and the drive search that follows is the real test.
+void request_bootsel(const char *port) {
+  serial_t link{};
+  if (!serial_init(&link, port)) {
+    serial_free(&link);
+    std::fprintf(stderr,
+                 "WARNING: Could not open %s. If the board is already in BOOTSEL this is expected; looking for the "
+                 "drive...\n",
+                 port);
+    return;
+  }
+  wait_ms(kSettleMs);
+  // Lines the board sent before our request are not its answer. A board that
+  // never stops talking does not keep us here: the drain has a deadline.
+  char stale[256];
+  const int32_t drain_start = get_absolute_time();
+  while (serial_rx_pop(&link, stale, sizeof stale) && !time_reached(drain_start, kStaleDrainMs)) {
+  }
+
+  std::printf("Rebooting I/O board into BOOTSEL...\n");
+  std::fflush(stdout);
+  (void)serial_tx(&link, "IOBOOTSEL\n"); // a board already rebooting may not take it; the drive decides
+
+  char line[256];
+  const int32_t start = get_absolute_time();
+  while (!time_reached(start, kBootselAnswerMs)) {
+    if (!serial_rx_pop(&link, line, sizeof line)) {
+      wait_ms(10);
+      continue;
+    }
+    if (std::strcmp(line, "BOOTSEL") == 0)
+      break;
+  }
+  serial_free(&link);
+}
+
+// Polls for the drive until it shows or 30 s pass; the operating system
+// gives no word when a drive is mounted, so looking again is the only way.
+char *wait_for_drive() {
+  std::printf("Waiting for the RPI-RP2 drive...\n");
+  std::fflush(stdout);
+  const int32_t start = get_absolute_time();
+  while (!time_reached(start, kDriveWaitMs)) {
+    char *drive = bootsel_find_mount();
+    if (drive)
+      return drive;
+    wait_ms(kDrivePollMs);
+  }
+  return nullptr;
+}
+
+} // namespace
+
+uf2_verdict_t uf2_check(const uint8_t *image, int32_t size) {
+  if (size > kLargestImage)
+    return UF2_TOO_LARGE;
+  if (size < kUf2BlockSize)
+    return UF2_NOT_UF2;
+  const uint32_t magic = static_cast<uint32_t>(image[0]) | static_cast<uint32_t>(image[1]) << 8 |
+                         static_cast<uint32_t>(image[2]) << 16 | static_cast<uint32_t>(image[3]) << 24;
+  return magic == kUf2FirstMagic ? UF2_PLAUSIBLE : UF2_NOT_UF2;
+}
+
+const char *path_basename(const char *path) {
+  const char *name = path;
+  for (const char *p = path; *p; ++p)
+    if (*p == '/' || *p == '\\')
+      name = p + 1;
+  return name;
+}
+
+bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *image, int32_t size) {
+  char target[1024];
+  std::snprintf(target, sizeof target, "%s/%s", drive, path_basename(image_path));
+
+  std::FILE *f = std::fopen(target, "wb");
+  if (!f) {
+    std::fprintf(stderr, "ERROR: Cannot open '%s' for writing\n", target);
+    return false;
+  }
+  // Unbuffered, so the count below is what the drive took, not what a
+  // buffer in this process took.
+  std::setvbuf(f, nullptr, _IONBF, 0);
+  const size_t written = std::fwrite(image, 1, static_cast<size_t>(size), f);
+  if (written < static_cast<size_t>(size)) {
+    std::fclose(f);
+    std::fprintf(stderr, "ERROR: Only wrote %ld of %ld bytes to the RPI-RP2 drive\n", static_cast<long>(written),
+                 static_cast<long>(size));
+    return false;
+  }
+
+  // The operating system may still hold the image in memory; until the drive
+  // has it, the board has not got its firmware.
+  char why[256] = {};
+  drive_sync_t synced = drive_sync_file(f, why, sizeof why);
+  if (std::fclose(f) != 0 && synced == DRIVE_SYNC_OK) {
+    synced = DRIVE_SYNC_UNCERTAIN;
+    std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+  }
+  if (synced == DRIVE_SYNC_FAILED) {
+    std::fprintf(stderr, "ERROR: Could not finish writing '%s' to the RPI-RP2 drive: %s\n", target, why);
+    return false;
+  }
+  if (synced == DRIVE_SYNC_UNCERTAIN) {
+    // The boot ROM flashes the image and reboots about a second after its
+    // last block arrives, taking the drive with it, so a drive that fails
+    // only now may have done so because flashing worked. Say both.
+    std::fprintf(stderr,
+                 "WARNING: All %ld bytes were written to '%s', but the drive reported an error while the copy was "
+                 "being finished (%s). The board may already be rebooting with the new firmware; if it does not "
+                 "come back running it, run the update again.\n",
+                 static_cast<long>(size), target, why);
+    return false;
+  }
+  return true;
+}
+
+int action_update_io() {
+  uint8_t *image = nullptr;
+  const int32_t size = load_file(options.io_fw, &image);
+  if (size < 0) {
+    std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", options.io_fw);
+    return -1;
+  }
+  switch (uf2_check(image, size)) {
+  case UF2_TOO_LARGE:
+    std::fprintf(stderr, "ERROR: '%s' is %ld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", options.io_fw,
+                 static_cast<long>(size));
+    std::free(image);
+    return -1;
+  case UF2_NOT_UF2:
+    std::fprintf(stderr,
+                 "ERROR: '%s' is not a UF2 file. Pass the I/O board's .uf2 (e.g. build/mirad-fw-io.uf2), not the "
+                 ".bin/.elf.\n",
+                 options.io_fw);
+    std::free(image);
+    return -1;
+  case UF2_PLAUSIBLE:
+    break;
+  }
+
+  std::printf("I/O firmware:   %s (%ld bytes)\n", options.io_fw, static_cast<long>(size));
+  std::printf("I/O board port: %s\n", options.port);
+  std::fflush(stdout);
+  request_bootsel(options.port);
+
+  char *drive = wait_for_drive();
+  if (!drive) {
+    std::fprintf(stderr, "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running firmware "
+                         "new enough to accept the reboot command? (Its USB drive must auto-mount.)\n");
+    std::free(image);
+    return -1;
+  }
+  std::printf("Copying firmware to %s...\n", drive);
+  std::fflush(stdout);
+  const bool copied = copy_to_drive(drive, options.io_fw, image, size);
+  std::free(drive);
+  std::free(image);
+  if (!copied)
+    return -1;
+  std::printf("Success: I/O board firmware written. The board is rebooting.\n");
+  return 0;
+}

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <memory>
-
 #include <string>
 #include <vector>
 
