@@ -84,16 +84,20 @@ template <class Queue> void BM_move(benchmark::State &state) {
 BENCHMARK_TEMPLATE(BM_move, LockFree)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_move, MutexDeque)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// The usual console table, keeping each run's elements per second for the
-// ratio printed at the end.
+// The usual console table, keeping each benchmark's elements per second for
+// the ratio printed at the end: the median when it is repeated
+// (--benchmark_repetitions), else its one run.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
   std::map<std::string, double> rates;
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       auto it = run.counters.find("items_per_second");
-      if (run.run_type == Run::RT_Iteration && it != run.counters.end())
-        rates[run.benchmark_name()] = it->second;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (it != run.counters.end() && (median || run.run_type == Run::RT_Iteration)) {
+        auto &rate = rates[run.run_name.str()];
+        if (median || rate == 0) rate = it->second;
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
