@@ -132,6 +132,11 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
     }
     offset += piece;
     print_progress(offset, size, start);
+    // Once the last piece is out, the next line may already be the bridge's
+    // verdict on the whole image: it is left for the final wait, which would
+    // otherwise wait for a "DONE" that was shown and passed over here.
+    if (offset == size)
+      break;
     if (!serial_rx_pop(link, line, kLineSize))
       continue;
     if (classify_status(line) == -1) {

@@ -1,0 +1,437 @@
+// The screen firmware update as a technician runs it, against the simulated
+// I/O board: what the program prints on each stream, its exit status, and
+// the exact bytes it put on the wire.
+#include "board_sim.h"
+#include "target.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using orvtest::BoardScript;
+using orvtest::BoardSim;
+using orvtest::PortSlot;
+using orvtest::ProcessOptions;
+using orvtest::ProcessResult;
+using orvtest::Target;
+
+namespace {
+
+const std::string kTransferring = "Transferring firmware to screen over RS485 (this takes a few minutes)...\n";
+const std::string kFinalising = "Finalising and verifying on screen board...\n";
+const std::string kSuccess = "Success: screen firmware updated. The screen board is rebooting.\n";
+const std::string kNoResponse =
+    "ERROR: No response from I/O board. Is it running firmware with the update bridge, and is the port correct?\n";
+const std::string kStalled = "ERROR: Transfer stalled (screen board not responding?)\n";
+constexpr int kSlotBytes = 6291456;
+
+// Image bytes that include everything a text-mode stream would mangle: line
+// ends, NUL, Ctrl-Z.
+std::string image_bytes(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+// A folder per test, the program's working directory, so the firmware file
+// is named the same way natively and under Wine.
+class ScreenUpdate : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/orvup-screen-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string make_image(size_t n, const std::string &name = "screen.bin") {
+    image_ = image_bytes(n);
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << image_;
+    return name;
+  }
+
+  ProcessResult run(const std::vector<std::string> &args, int timeout_ms = 60000) {
+    ProcessOptions opts;
+    opts.cwd = dir_;
+    opts.timeout_ms = timeout_ms;
+    return Target::get().run(args, opts);
+  }
+
+  ProcessResult update(BoardSim &board, const std::string &file, bool no_status = false, int timeout_ms = 60000) {
+    slot_.point_at(board.device_path());
+    std::vector<std::string> args = {"--screen-fw", file, "--port", slot_.name()};
+    if (no_status)
+      args.push_back("--no-status");
+    return run(args, timeout_ms);
+  }
+
+  std::string header(const std::string &file, size_t size) {
+    return "orvup v1.00\nScreen firmware: " + file + " (" + std::to_string(size) +
+           " bytes)\nI/O board port:  " + slot_.name() + "\n";
+  }
+
+  std::string command(size_t size) { return "FWUP " + std::to_string(size) + "\n"; }
+
+  // Runs the update in the background while `meanwhile` acts on the board.
+  ProcessResult update_meanwhile(BoardSim &board, const std::string &file, bool no_status,
+                                 const std::function<void()> &meanwhile) {
+    slot_.point_at(board.device_path());
+    auto done = std::async(std::launch::async, [&] { return update(board, file, no_status, 120000); });
+    meanwhile();
+    return done.get();
+  }
+
+  // Once the board has stopped reading and the program's write is blocked,
+  // the board says `lines`, which the program can read only after its write
+  // gave up.
+  void say_once_stalled(BoardSim &board, size_t size, size_t taken, const std::string &lines) {
+    EXPECT_TRUE(board.wait_received(command(size).size() + taken, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    board.send(lines);
+  }
+
+  std::string dir_;
+  std::string image_;
+  PortSlot slot_;
+};
+
+// Checks the progress lines, one per piece of 4096 bytes, each beginning
+// with a carriage return. The rate depends on the machine's pace and is only
+// checked for its shape; everything else is exact.
+void expect_progress(const std::string &text, size_t size, size_t pieces) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    ASSERT_EQ(text[at], '\r') << "progress line without its carriage return at " << at;
+    const size_t next = text.find('\r', at + 1);
+    lines.push_back(text.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1));
+    at = next == std::string::npos ? text.size() : next;
+  }
+  ASSERT_EQ(lines.size(), pieces);
+  for (size_t i = 0; i < pieces; ++i) {
+    const size_t sent = std::min(size, (i + 1) * 4096);
+    char want[128];
+    std::snprintf(want, sizeof want, "  Sending: %6.2f%%  (%zu / %zu KiB)  ", 100.0 * static_cast<double>(sent) / size,
+                  sent / 1024, size / 1024);
+    const std::string &line = lines[i];
+    ASSERT_EQ(line.substr(0, std::strlen(want)), want) << "piece " << i;
+    const std::string rate = line.substr(std::strlen(want));
+    const size_t dot = rate.find('.');
+    ASSERT_NE(dot, std::string::npos) << rate;
+    ASSERT_GT(dot, 0u) << rate;
+    EXPECT_EQ(rate.find_first_not_of("0123456789"), dot) << rate;
+    EXPECT_EQ(rate.substr(dot + 2), " KiB/s   ") << rate;
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(rate[dot + 1]))) << rate;
+  }
+  EXPECT_NE(lines.back().find("100.00%"), std::string::npos);
+}
+
+// --- The whole update ---
+
+struct SizeCase {
+  size_t size;
+  bool no_status;
+};
+[[maybe_unused]] void PrintTo(const SizeCase &c, std::ostream *os) {
+  *os << c.size << (c.no_status ? " bytes, no status" : " bytes");
+}
+
+class ScreenSizes : public ScreenUpdate, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(ScreenSizes, SendsTheImageWholeAndSucceeds) {
+  const SizeCase c = GetParam();
+  const std::string file = make_image(c.size);
+  BoardSim board;
+  const ProcessResult r = update(board, file, c.no_status, 120000);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string head = header(file, c.size) + kTransferring;
+  ASSERT_EQ(r.out.substr(0, head.size()), head);
+  const std::string tail = (c.no_status ? "" : "\n") + kFinalising + kSuccess;
+  ASSERT_GE(r.out.size(), head.size() + tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  const std::string progress = r.out.substr(head.size(), r.out.size() - head.size() - tail.size());
+  if (c.no_status)
+    EXPECT_EQ(progress, "");
+  else
+    expect_progress(progress, c.size, (c.size + 4095) / 4096);
+  // The command and the image, byte for byte, and nothing else.
+  const std::string wire = board.received();
+  EXPECT_EQ(wire.size(), command(c.size).size() + c.size);
+  EXPECT_TRUE(wire == command(c.size) + image_) << "the bytes on the wire differ from the command and the image";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ScreenSizes,
+                         ::testing::Values(SizeCase{1, false}, SizeCase{4096, false}, SizeCase{4097, false},
+                                           SizeCase{kSlotBytes, false}, SizeCase{4097, true}),
+                         [](const auto &param_info) {
+                           return std::to_string(param_info.param.size) +
+                                  (param_info.param.no_status ? "_NoStatus" : "");
+                         });
+
+// --- Refused before the port is opened ---
+
+TEST_F(ScreenUpdate, RefusesUnreadableFilesWithoutOpeningThePort) {
+  BoardSim board;
+  std::ofstream(dir_ + "/empty.bin").close();
+  std::filesystem::create_directory(dir_ + "/folder.bin");
+  for (const std::string file : {"empty.bin", "missing.bin", "folder.bin"}) {
+    const ProcessResult r = update(board, file);
+    EXPECT_EQ(r.status, 255) << file;
+    EXPECT_EQ(r.out, "orvup v1.00\n") << file;
+    EXPECT_EQ(r.err, "ERROR: Unable to read firmware file '" + file + "'\n");
+  }
+  EXPECT_EQ(board.opens(), 0);
+}
+
+TEST_F(ScreenUpdate, RefusesAnImageLargerThanTheAppSlot) {
+  const std::string file = make_image(kSlotBytes + 1);
+  BoardSim board;
+  const ProcessResult r = update(board, file);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "orvup v1.00\n");
+  EXPECT_EQ(r.err, "ERROR: Firmware image is 6291457 bytes, larger than the 6291456 byte app slot\n");
+  EXPECT_EQ(board.opens(), 0);
+}
+
+TEST_F(ScreenUpdate, HugeSparseImageIsRefusedBySizeNotTakenAsSmaller) {
+  // 4 GiB and one byte: a size cut to 32 bits would read as one byte.
+  const std::string file = "huge.bin";
+  std::ofstream(dir_ + "/" + file).close();
+  std::filesystem::resize_file(dir_ + "/" + file, (1ULL << 32) + 1);
+  BoardSim board;
+  const ProcessResult r = update(board, file);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "orvup v1.00\n");
+  EXPECT_EQ(r.err, "ERROR: Firmware image is 4294967297 bytes, larger than the 6291456 byte app slot\n");
+  EXPECT_EQ(board.opens(), 0);
+}
+
+TEST_F(ScreenUpdate, PortThatCannotBeOpenedEndsTheRun) {
+  const std::string file = make_image(10);
+  std::string port;
+  if (Target::get().wine()) {
+    slot_.point_at(dir_ + "/no-such-port"); // a COM name with nothing behind it
+    port = slot_.name();
+  } else {
+    port = dir_ + "/no-such-port";
+  }
+  const ProcessResult r = run({"--screen-fw", file, "--port", port});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "orvup v1.00\nScreen firmware: " + file + " (10 bytes)\nI/O board port:  " + port + "\n");
+  // Wine opens a COM name with nothing behind it and fails on its settings.
+  const std::string failed = "ERROR: Unable to open serial port " + port + "\n";
+  if (Target::get().wine() && r.err != failed)
+    EXPECT_EQ(r.err, "ERROR: Error getting state\n" + failed);
+  else
+    EXPECT_EQ(r.err, failed);
+}
+
+// --- The handshake ---
+
+TEST_F(ScreenUpdate, StaleLinesFromBeforeTheRunAreDiscarded) {
+  // Even a failure word: it belongs to an earlier update.
+  BoardScript script;
+  script.stale_lines = "FAIL\r\nDONE\r\nbridge ready\r\n";
+  const std::string file = make_image(100);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file, true);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, header(file, 100) + kTransferring + kFinalising + kSuccess);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(board.received(), command(100) + image_);
+}
+
+TEST_F(ScreenUpdate, HandshakeIgnoresDoneAndFreeTextUntilStart) {
+  BoardScript script;
+  script.fwup_answer = "DONE\r\nrelay: screen found\r\nSTART\r\n";
+  const std::string file = make_image(5000);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file, true);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, header(file, 5000) + kTransferring + kFinalising + kSuccess);
+  EXPECT_EQ(r.err, "");
+}
+
+class HandshakeFailure : public ScreenUpdate, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(HandshakeFailure, FailureWordEndsTheRunAtOnce) {
+  BoardScript script;
+  script.fwup_answer = std::string("free text\r\n") + GetParam() + "\r\nSTART\r\n";
+  const std::string file = make_image(100);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.err, std::string("ERROR: I/O board reported '") + GetParam() + "'\n");
+  EXPECT_EQ(board.received(), command(100)); // not one image byte
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, HandshakeFailure, ::testing::Values("FAIL", "TIMEOUT", "NORESP"));
+
+// Both wait the full 5 s, so each is a test of its own and CTest runs them side by side.
+TEST_F(ScreenUpdate, SilentBoardGivesNoResponseAfterFiveSeconds) {
+  BoardScript script;
+  script.fwup_answer = "";
+  const std::string file = make_image(100);
+  BoardSim board(script);
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult r = update(board, file);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.err, kNoResponse);
+  EXPECT_EQ(board.received(), command(100));
+}
+
+TEST_F(ScreenUpdate, StartMustBeTheWholeLineInCapitals) {
+  BoardScript script;
+  script.fwup_answer = "start\r\nSTART!\r\n START\r\nSTARTED\r\nSTAR\r\n";
+  const std::string file = make_image(100);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.err, kNoResponse);
+  EXPECT_EQ(board.received(), command(100));
+}
+
+// --- Board lines during the transfer ---
+
+TEST_F(ScreenUpdate, BoardLinesAreShownOnePerPieceOnStandardError) {
+  BoardScript script;
+  script.bytes_per_sec = 200000; // so the lines arrive while pieces are still going out
+  // "DONE" during the transfer is a board line like any other; the final
+  // wait needs a verdict of its own, and here it is a failure.
+  script.lines_at = {{4096, "relay 10%\r\nDONE\r\n\x1b[2Jwiped\x07!\r\n"}};
+  script.final_answer = "verifying\r\nFAIL\r\n";
+  const std::string file = make_image(20 * 4096);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file, true);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header(file, 20 * 4096) + kTransferring + kFinalising);
+  EXPECT_EQ(r.err, "\n  [io] relay 10%\n"
+                   "\n  [io] DONE\n"
+                   "\n  [io] \\x1b[2Jwiped\\x07!\n"
+                   "ERROR: Update failed on screen board ('FAIL')\n");
+  EXPECT_TRUE(board.received() == command(20 * 4096) + image_);
+}
+
+TEST_F(ScreenUpdate, FailureWordDuringTheTransferAbortsIt) {
+  BoardScript script;
+  script.bytes_per_sec = 100000;
+  script.lines_at = {{8192, "NORESP\r\n"}};
+  const size_t size = 100 * 4096;
+  const std::string file = make_image(size);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file);
+  EXPECT_EQ(r.status, 255);
+  const std::string head = header(file, size) + kTransferring;
+  ASSERT_EQ(r.out.substr(0, head.size()), head);
+  ASSERT_EQ(r.out.back(), '\n');
+  EXPECT_EQ(r.out.find('\n', head.size()), r.out.size() - 1); // progress lines, then one line break
+  EXPECT_EQ(r.err, "ERROR: Transfer aborted by I/O board ('NORESP')\n");
+  const std::string wire = board.received();
+  ASSERT_GT(wire.size(), command(size).size() + 8192);
+  EXPECT_LT(wire.size(), command(size).size() + size); // the rest of the image was never sent
+  EXPECT_TRUE(wire == (command(size) + image_).substr(0, wire.size()));
+}
+
+// --- After the last byte ---
+
+class FinalVerdict : public ScreenUpdate, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(FinalVerdict, FailureWordAfterTheLastByteFailsTheUpdate) {
+  BoardScript script;
+  script.final_answer = std::string("checking image\r\n") + GetParam() + "\r\nDONE\r\n";
+  const std::string file = make_image(4097);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file, true);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header(file, 4097) + kTransferring + kFinalising);
+  EXPECT_EQ(r.err, std::string("ERROR: Update failed on screen board ('") + GetParam() + "')\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, FinalVerdict, ::testing::Values("FAIL", "TIMEOUT", "NORESP"));
+
+TEST_F(ScreenUpdate, NoVerdictWithinThirtySecondsTimesOut) {
+  BoardScript script;
+  script.final_answer = "still verifying\r\n";
+  const std::string file = make_image(4097);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file, false, 90000);
+  EXPECT_EQ(r.status, 255);
+  const std::string tail = "\n" + kFinalising;
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  EXPECT_EQ(r.err, "ERROR: Timed out waiting for completion\n");
+  EXPECT_TRUE(board.received() == command(4097) + image_);
+}
+
+// --- A board that stops taking bytes ---
+
+TEST_F(ScreenUpdate, StalledBoardEndsTheTransferAfterTheWriteTimeOut) {
+  BoardScript script;
+  script.stall_after = 3 * 4096;
+  const size_t size = 64 * 4096;
+  const std::string file = make_image(size);
+  BoardSim board(script);
+  const ProcessResult r =
+      update_meanwhile(board, file, true, [&] { say_once_stalled(board, size, 3 * 4096, "relay: screen silent\r\n"); });
+  EXPECT_EQ(r.status, 255);
+  // The line break ends the run's output even without a progress line.
+  EXPECT_EQ(r.out, header(file, size) + kTransferring + "\n");
+  EXPECT_EQ(r.err, "  [io] relay: screen silent\n" + kStalled);
+  EXPECT_TRUE(board.received() == (command(size) + image_).substr(0, command(size).size() + 3 * 4096));
+}
+
+TEST_F(ScreenUpdate, StalledBoardThatReportsAFailureAbortsTheTransfer) {
+  BoardScript script;
+  script.stall_after = 2 * 4096;
+  const size_t size = 64 * 4096;
+  const std::string file = make_image(size);
+  BoardSim board(script);
+  const ProcessResult r = update_meanwhile(board, file, false, [&] {
+    say_once_stalled(board, size, 2 * 4096, "relay lost\r\nTIMEOUT\r\nrelay: giving up\r\n");
+  });
+  EXPECT_EQ(r.status, 255);
+  const std::string head = header(file, size) + kTransferring;
+  ASSERT_EQ(r.out.substr(0, head.size()), head);
+  EXPECT_EQ(r.out.back(), '\n');
+  // Every line of the drain is shown, the failure word and what follows it.
+  EXPECT_EQ(r.err,
+            "  [io] relay lost\n  [io] TIMEOUT\n  [io] relay: giving up\nERROR: Transfer aborted by I/O board\n");
+}
+
+// --- The board leaves the bus before the command ---
+
+TEST_F(ScreenUpdate, BoardGoneBeforeTheCommandFailsToSendIt) {
+  const std::string file = make_image(100);
+  BoardSim board;
+  const ProcessResult r = update_meanwhile(board, file, false, [&] {
+    EXPECT_TRUE(board.wait_opens(1, 20000));
+    board.unplug();
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.err, "ERROR: Failed to send update command\n");
+  EXPECT_EQ(board.received(), "");
+}
+
+} // namespace
