@@ -1,0 +1,424 @@
+// The I/O firmware update as a technician runs it: the simulated board on
+// its serial port, and a real BOOTSEL drive for the program to find and
+// write to. The drive is a small tmpfs mounted in this test's own mount
+// namespace, so parallel tests never see each other's drives. Natively it is
+// found by its folder, named RPI-RP2 as desktops name it; under Wine a drive
+// letter labelled RPI-RP2 leads to it through Wine's mount manager.
+#include "board_sim.h"
+#include "target.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <memory>
+#include <sched.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using orvtest::BoardScript;
+using orvtest::BoardSim;
+using orvtest::PortSlot;
+using orvtest::ProcessOptions;
+using orvtest::ProcessResult;
+using orvtest::Target;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kRebooting = "Rebooting I/O board into BOOTSEL...\n";
+const std::string kWaiting = "Waiting for the RPI-RP2 drive...\n";
+const std::string kSuccess = "Success: I/O board firmware written. The board is rebooting.\n";
+const std::string kNoDrive = "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running "
+                             "firmware new enough to accept the reboot command? (Its USB drive must auto-mount.)\n";
+
+std::string not_uf2(const std::string &path) {
+  return "ERROR: '" + path +
+         "' is not a UF2 file. Pass the I/O board's .uf2 (e.g. build/mirad-fw-io.uf2), not the "
+         ".bin/.elf.\n";
+}
+
+// UF2 magic, then bytes that a text-mode copy would mangle.
+std::string uf2_bytes(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 2040;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 16);
+  }
+  s.replace(0, 4 < n ? 4 : n, std::string("UF2\n").substr(0, 4 < n ? 4 : n));
+  return s;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Wine's own chatter ("wine: Read access denied for device Z:\", asked when
+// the program reads the Z: drive's label) is no part of the program's output.
+std::string without_wine_lines(const std::string &text) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    if (text.compare(at, 6, "wine: ") != 0)
+      out += text.substr(at, end - at);
+    at = end;
+  }
+  return out;
+}
+
+// One BOOTSEL drive. attach() is the moment it shows up on the workstation,
+// detach() the moment it goes.
+class Drive {
+public:
+  struct Spec {
+    std::string label = "RPI-RP2";
+    char letter = 'R';     // under Wine
+    long size_kib = 16384; // the tmpfs's size
+    bool read_only = false;
+  };
+
+  Drive(const std::string &dir, Spec spec) : spec_(std::move(spec)) {
+    // Natively the folder's name is what makes it the drive.
+    folder_ = dir + "/" + spec_.letter + "/" + spec_.label;
+    fs::create_directories(folder_);
+  }
+  ~Drive() { detach(); }
+  Drive(const Drive &) = delete;
+  Drive &operator=(const Drive &) = delete;
+
+  bool attach() {
+    const std::string opts = "size=" + std::to_string(spec_.size_kib) + "k,mode=0755";
+    if (mount("tmpfs", folder_.c_str(), "tmpfs", 0, opts.c_str()) != 0)
+      return false;
+    mounted_ = true;
+    std::ofstream(folder_ + "/.windows-label") << spec_.label;
+    if (spec_.read_only && mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+      return false;
+    if (Target::get().wine()) {
+      // The wine server lives outside this namespace; it reaches the tmpfs
+      // through this process's view of the file system.
+      const std::string seen_from_outside = "/proc/" + std::to_string(getpid()) + "/root" + folder_;
+      if (winedrive({"define", letter(), seen_from_outside}) != 0)
+        return false;
+      lettered_ = true;
+    }
+    return true;
+  }
+
+  void detach() {
+    if (lettered_)
+      winedrive({"remove", letter()});
+    lettered_ = false;
+    if (mounted_)
+      umount2(folder_.c_str(), MNT_DETACH);
+    mounted_ = false;
+  }
+
+  // What the program is told to write to: "R:" under Wine, the folder natively.
+  std::string name() const { return Target::get().wine() ? letter() : folder_; }
+  std::string file(const std::string &name) const { return read_file(folder_ + "/" + name); }
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(folder_))
+      if (e.path().filename() != ".windows-label")
+        names.push_back(e.path().filename().string());
+    return names;
+  }
+
+private:
+  std::string letter() const { return std::string(1, spec_.letter) + ":"; }
+
+  static int winedrive(const std::vector<std::string> &args) {
+#ifdef ORVUP_WINEDRIVE_EXE
+    ProcessOptions opts;
+    Target::get().add_wine_env(opts);
+    std::vector<std::string> argv = {"wine", ORVUP_WINEDRIVE_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ProcessResult r = orvtest::run_process(argv, opts);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.status;
+#else
+    (void)args;
+    ADD_FAILURE() << "winedrive.exe was not built";
+    return -1;
+#endif
+  }
+
+  Spec spec_;
+  std::string folder_;
+  bool mounted_ = false;
+  bool lettered_ = false;
+};
+
+class IoUpdate : public testing::Test {
+protected:
+  void SetUp() override {
+    // A mount namespace of this test's own: its drives stay invisible to
+    // other tests and vanish with the process.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      GTEST_SKIP() << "needs root to mount a drive in a private namespace: " << std::strerror(errno);
+    char tmpl[] = "/tmp/orvup-io-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    if (Target::get().wine()) {
+      // Every Wine process of the shared prefix sees every drive letter, so
+      // tests that make or look for a drive there take turns.
+      lock_fd_ = open((Target::get().wine_root() + "/drives.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      ASSERT_GE(lock_fd_, 0);
+      ASSERT_EQ(flock(lock_fd_, LOCK_EX), 0);
+    }
+  }
+
+  void TearDown() override {
+    drives_.clear();
+    if (!dir_.empty())
+      fs::remove_all(dir_);
+    if (lock_fd_ >= 0)
+      close(lock_fd_);
+  }
+
+  Drive &drive(Drive::Spec spec = {}) {
+    drives_.push_back(std::make_unique<Drive>(dir_, std::move(spec)));
+    return *drives_.back();
+  }
+
+  std::string write_image(const std::string &name, const std::string &bytes) {
+    fs::create_directories(fs::path(dir_ + "/" + name).parent_path());
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
+    return name;
+  }
+
+  // Runs the update with the test folder as working directory, so image
+  // paths read the same natively and under Wine.
+  ProcessResult update(const std::string &image, const std::string &port, int timeout_ms = 60000) {
+    ProcessOptions opts;
+    opts.cwd = dir_;
+    opts.timeout_ms = timeout_ms;
+    const auto start = std::chrono::steady_clock::now();
+    ProcessResult r = Target::get().run({"--io-fw", image, "--port", port}, opts);
+    elapsed_ms_ =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    r.err = without_wine_lines(r.err);
+    EXPECT_FALSE(r.timed_out);
+    return r;
+  }
+
+  // A port name that leads nowhere, as when the board is already in BOOTSEL.
+  std::string dead_port() {
+    slot_.point_at(dir_ + "/no-such-port");
+    return slot_.name();
+  }
+
+  std::string header(const std::string &image, size_t size, const std::string &port) {
+    return "orvup v1.00\nI/O firmware:   " + image + " (" + std::to_string(size) + " bytes)\nI/O board port: " + port +
+           "\n";
+  }
+
+  std::string dir_;
+  PortSlot slot_;
+  long elapsed_ms_ = 0;
+  int lock_fd_ = -1;
+  std::vector<std::unique_ptr<Drive>> drives_;
+};
+
+TEST_F(IoUpdate, RefusesFilesThatAreNotPlausibleUf2Images) {
+  struct Row {
+    std::string name;
+    std::string bytes;
+    std::string err;
+  };
+  const std::string big = uf2_bytes(8388609);
+  std::string bin = uf2_bytes(65536);
+  bin[0] = '\xe9'; // an ESP32 application image
+  const std::vector<Row> rows = {
+      {"short.uf2", uf2_bytes(511), not_uf2("short.uf2")},
+      {"app.bin", bin, not_uf2("app.bin")},
+      {"big.uf2", big, "ERROR: 'big.uf2' is 8388609 bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n"},
+      {"big.bin", std::string(8388609, '\0'),
+       "ERROR: 'big.bin' is 8388609 bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n"},
+      {"empty.uf2", "", "ERROR: Unable to read firmware file 'empty.uf2'\n"},
+  };
+  Drive &d = drive();
+  ASSERT_TRUE(d.attach()); // a drive is there, and must stay untouched
+  for (const Row &row : rows) {
+    write_image(row.name, row.bytes);
+    const auto r = update(row.name, dead_port());
+    EXPECT_EQ(r.status, 255) << row.name;
+    EXPECT_EQ(r.out, "orvup v1.00\n") << row.name;
+    EXPECT_EQ(r.err, row.err) << row.name;
+  }
+  const auto r = update("missing.uf2", dead_port());
+  EXPECT_EQ(r.err, "ERROR: Unable to read firmware file 'missing.uf2'\n");
+  EXPECT_TRUE(d.files().empty());
+}
+
+TEST_F(IoUpdate, RunningBoardIsRebootedAndTheLargestImageIsCopied) {
+  Drive &d = drive();
+  BoardScript script;
+  script.stale_lines = "boot: io v1.2\r\nBOOTSEL\r\n"; // said before the request: not its answer
+  script.on_iobootsel = [&] { EXPECT_TRUE(d.attach()); };
+  BoardSim board(script);
+  slot_.point_at(board.device_path());
+
+  const std::string image = uf2_bytes(8388608);
+  write_image("build/io.uf2", image);
+  const auto r = update("build/io.uf2", slot_.name());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, header("build/io.uf2", 8388608, slot_.name()) + kRebooting + kWaiting + "Copying firmware to " +
+                       d.name() + "...\n" + kSuccess);
+  EXPECT_EQ(board.received(), "IOBOOTSEL\n");
+  EXPECT_TRUE(d.file("io.uf2") == image) << "the file on the drive differs from the image";
+}
+
+TEST_F(IoUpdate, BoardAlreadyInBootselIsFlashedThroughItsDrive) {
+  // The port cannot be opened; the drive is there from the start. Image
+  // paths with either separator give the name on the drive.
+  Drive &d = drive();
+  ASSERT_TRUE(d.attach());
+  const std::string image = uf2_bytes(512);
+  std::vector<std::pair<std::string, std::string>> paths = {{"fw.uf2", "fw.uf2"}, {"sub/dir/a.uf2", "a.uf2"}};
+  if (Target::get().wine()) {
+    paths.push_back({"sub\\dir\\b.uf2", "b.uf2"});
+    paths.push_back({"sub/dir\\c.uf2", "c.uf2"});
+  } else {
+    paths.push_back({"odd\\name\\b.uf2", "b.uf2"}); // one file name with backslashes in it
+  }
+  for (const auto &[path, on_drive] : paths) {
+    std::string file = path;
+    if (Target::get().wine()) // Windows takes either separator; the file is the same
+      for (char &c : file)
+        if (c == '\\')
+          c = '/';
+    write_image(file, image);
+    const std::string port = dead_port();
+    const auto r = update(path, port);
+    EXPECT_EQ(r.status, 0) << path << "\n" << r.err;
+    EXPECT_EQ(r.out, header(path, 512, port) + kWaiting + "Copying firmware to " + d.name() + "...\n" + kSuccess);
+    const std::string warning = "WARNING: Could not open " + port +
+                                ". If the board is already in BOOTSEL this is expected; looking for the drive...\n";
+    ASSERT_GE(r.err.size(), warning.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - warning.size()), warning) << "the warning comes last";
+    EXPECT_TRUE(d.file(on_drive) == image) << path;
+  }
+}
+
+TEST_F(IoUpdate, EarliestMatchingDriveWinsAndNearMissesAreIgnored) {
+  // Natively the drives' folders sort by their parent's letter; under Wine
+  // the letters themselves decide.
+  Drive &lower = drive({.label = "rpi-rp2", .letter = 'M'});
+  Drive &later = drive({.label = "RPI-RP2", .letter = 'S'});
+  Drive &chosen = drive({.label = "RPI-RP2", .letter = 'P'});
+  for (Drive *d : {&lower, &later, &chosen})
+    ASSERT_TRUE(d->attach());
+  if (!Target::get().wine()) { // Wine trims a label's trailing blanks, as FAT pads them
+    Drive &b = drive({.label = "RPI-RP2 ", .letter = 'N'});
+    ASSERT_TRUE(b.attach());
+  }
+  write_image("fw.uf2", uf2_bytes(4096));
+  const auto r = update("fw.uf2", dead_port());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Copying firmware to " + chosen.name() + "...\n"), std::string::npos) << r.out;
+  EXPECT_EQ(chosen.files(), std::vector<std::string>{"fw.uf2"});
+  EXPECT_TRUE(lower.files().empty());
+  EXPECT_TRUE(later.files().empty());
+}
+
+TEST_F(IoUpdate, SilentBoardIsGivenThreeSecondsThenTheDriveIsUsed) {
+  Drive &d = drive();
+  ASSERT_TRUE(d.attach());
+  BoardScript script;
+  script.iobootsel_answer = "";
+  script.stale_lines = "noise\r\n";
+  BoardSim board(script);
+  slot_.point_at(board.device_path());
+  write_image("fw.uf2", uf2_bytes(1024));
+  const auto r = update("fw.uf2", slot_.name());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, header("fw.uf2", 1024, slot_.name()) + kRebooting + kWaiting + "Copying firmware to " + d.name() +
+                       "...\n" + kSuccess);
+  EXPECT_EQ(board.received(), "IOBOOTSEL\n");
+  EXPECT_GE(elapsed_ms_, 3000);
+}
+
+TEST_F(IoUpdate, DriveThatShowsUpLateIsWaitedFor) {
+  Drive &d = drive();
+  BoardScript script;
+  std::future<bool> shown;
+  script.on_iobootsel = [&] {
+    // The board leaves the bus at once; its drive takes a while to mount.
+    shown = std::async(std::launch::async, [&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+      return d.attach();
+    });
+  };
+  BoardSim board(script);
+  slot_.point_at(board.device_path());
+  const std::string image = uf2_bytes(200 * 512);
+  write_image("fw.uf2", image);
+  const auto r = update("fw.uf2", slot_.name());
+  ASSERT_TRUE(shown.valid());
+  EXPECT_TRUE(shown.get());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, header("fw.uf2", image.size(), slot_.name()) + kRebooting + kWaiting + "Copying firmware to " +
+                       d.name() + "...\n" + kSuccess);
+  EXPECT_TRUE(d.file("fw.uf2") == image);
+}
+
+TEST_F(IoUpdate, NoDriveWithinThirtySecondsIsAnError) {
+  // A plain folder named like the drive is not a drive.
+  fs::create_directories(dir_ + "/media/RPI-RP2");
+  BoardSim board;
+  slot_.point_at(board.device_path());
+  write_image("fw.uf2", uf2_bytes(512));
+  const auto r = update("fw.uf2", slot_.name(), 90000);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header("fw.uf2", 512, slot_.name()) + kRebooting + kWaiting);
+  EXPECT_EQ(r.err, kNoDrive);
+  EXPECT_GE(elapsed_ms_, 30000);
+  EXPECT_TRUE(fs::is_empty(dir_ + "/media/RPI-RP2"));
+}
+
+TEST_F(IoUpdate, ReadOnlyDriveIsAnError) {
+  Drive &d = drive({.read_only = true});
+  ASSERT_TRUE(d.attach());
+  write_image("fw.uf2", uf2_bytes(512));
+  const std::string port = dead_port();
+  const auto r = update("fw.uf2", port);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header("fw.uf2", 512, port) + kWaiting + "Copying firmware to " + d.name() + "...\n");
+  const std::string want = "ERROR: Cannot open '" + d.name() + "/fw.uf2' for writing\n";
+  ASSERT_GE(r.err.size(), want.size()) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - want.size()), want);
+}
+
+TEST_F(IoUpdate, FullDriveIsAnErrorNeverASuccess) {
+  Drive &d = drive({.size_kib = 64});
+  ASSERT_TRUE(d.attach());
+  write_image("fw.uf2", uf2_bytes(256 * 1024));
+  const std::string port = dead_port();
+  const auto r = update("fw.uf2", port);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header("fw.uf2", 256 * 1024, port) + kWaiting + "Copying firmware to " + d.name() + "...\n");
+  const size_t at = r.err.find("ERROR: Only wrote ");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" of 262144 bytes to the RPI-RP2 drive\n", at), std::string::npos) << r.err;
+}
+
+} // namespace
