@@ -61,19 +61,23 @@ std::atomic<lfq_clock_fn> wall_clock{system_wall_second};
 void *_lfqueue_malloc(void *, size_t size) { return malloc(size); }
 void _lfqueue_free(void *, void *ptr) { free(ptr); }
 
-// Reports a missing node and returns the error number to hand back. An
+// Obtains one node. On failure `*err` gets the allocator's error number; an
 // allocator of the caller's that fails without setting errno still yields a
 // non-zero number, so the failure can never read as success.
-int report_no_node() {
-  if (errno == 0)
-    errno = ENOMEM;
-  const int err = errno;
-  perror("malloc");
-  return err;
+lfq_node_t *new_node(lfq_queue_t *q, int *err) {
+  errno = 0;
+  auto *node = static_cast<lfq_node_t *>(q->alloc_fn(q->mem_context, sizeof(lfq_node_t)));
+  if (node == nullptr)
+    *err = errno != 0 ? errno : ENOMEM;
+  return node;
 }
 
-lfq_node_t *new_node(lfq_queue_t *q) {
-  return static_cast<lfq_node_t *>(q->alloc_fn(q->mem_context, sizeof(lfq_node_t)));
+// Reports a missing node as the system's allocator would and returns the
+// error number to hand back.
+int report_no_node(int err) {
+  errno = err;
+  perror("malloc");
+  return err;
 }
 
 void clear_node(lfq_node_t *node, void *value) {
@@ -134,9 +138,10 @@ void __lfq_recycle_free(lfq_queue_t *q, lfq_node_t *node) {
 
 // Links a new node behind the tail. 0, or the error number when no node.
 int _enqueue(lfq_queue_t *q, void *value) {
-  lfq_node_t *node = new_node(q);
+  int err = 0;
+  lfq_node_t *node = new_node(q, &err);
   if (node == nullptr)
-    return report_no_node();
+    return report_no_node(err);
   clear_node(node, value);
 
   lfq_node_t *t = nullptr;
@@ -243,10 +248,11 @@ int lfqueue_init_mf(lfq_queue_t *q, void *context, lfq_alloc_fn alloc_fn, lfq_fr
   q->mem_context = context;
 
   // Both requests are made before either is tested.
-  lfq_node_t *dummy = new_node(q);
-  lfq_node_t *first_retired = new_node(q);
+  int err = 0;
+  lfq_node_t *dummy = new_node(q, &err);
+  lfq_node_t *first_retired = new_node(q, &err);
   if (dummy == nullptr || first_retired == nullptr) {
-    const int err = report_no_node();
+    report_no_node(err);
     // The request that did succeed is given back: a failed start leaks nothing.
     if (dummy != nullptr)
       free_fn(context, dummy);
