@@ -30,9 +30,9 @@ bool bootsel_name_matches(const char *mount_point);
 
 // Chooses among the mount table's entries, in table order, those that
 // `is_bootsel[i]` marks as the BOOTSEL drive. An entry hidden by a later
-// mount on the same folder is passed over; a drive mounted on several
-// folders counts once, reached through a mount of its whole filesystem
-// where there is one; among several drives the one whose mount point sorts
-// first wins, so the choice does not depend on the order things were
-// mounted in. Returns the index of the chosen entry, or -1.
+// mount on the same folder is passed over. Mounts of a whole filesystem come
+// before binds of a folder inside one; then the mount point that sorts first
+// wins, so the choice does not depend on the order things were mounted in,
+// and a drive mounted on two folders counts once. Returns the index of the
+// chosen entry, or -1.
 int bootsel_choose(const mount_entry_t *entries, const bool *is_bootsel, int count);
