@@ -8,6 +8,7 @@
 //     image:N:PIECE    send N pattern bytes in pieces of PIECE, taking one
 //                      board line after each piece
 //     lines:MS         take every line that comes within MS ms
+//     idle:N           N reads that find nothing; prints how long they took
 // Prints "line: TEXT" for every line taken (bytes outside printable ASCII as
 // \xHH), "sent N" or "send failed at BYTE", and "freed" at the end. Exit
 // status: 0 when every step succeeded, 1 when one failed, 2 when the port
@@ -106,6 +107,14 @@ bool run_step(serial_t *s, const std::string &step) {
   const size_t second = rest.rfind(':');
   if (verb == "expect") return expect(s, unescape(rest.substr(0, second)), std::atoi(rest.c_str() + second + 1));
   if (verb == "image") return image(s, std::atol(rest.c_str()), std::atol(rest.c_str() + second + 1));
+  if (verb == "idle") {
+    const long n = std::atol(rest.c_str());
+    const int64_t start = timer_monotonic_ms();
+    char line[256];
+    for (long i = 0; i < n; ++i) serial_rx_pop(s, line, sizeof(line));
+    std::printf("idle reads: %ld in %lld ms\n", n, static_cast<long long>(timer_monotonic_ms() - start));
+    return true;
+  }
   if (verb == "lines") {
     lines_for(s, std::atoi(rest.c_str()));
     return true;

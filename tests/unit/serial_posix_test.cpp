@@ -1,5 +1,6 @@
 // The serial link on a pseudo-terminal: the test holds the master side and
 // plays the board; the link opens the slave path as it would /dev/ttyACM0.
+#include "serial-os.h"
 #include "serial.h"
 #include "timer.h"
 
@@ -225,6 +226,44 @@ TEST(SerialPosix, ABoardThatLeftTheBusFailsSendsAndReads) {
   EXPECT_EQ(pop_within(&s, 50), "<none>");
   serial_free(&s);
   delete pty;
+}
+
+// What the watcher does when the board leaves the bus and comes back (close
+// the port, open it again), racing with sends and reads on the caller's
+// thread. Each send or read must complete on one port or fail; run under
+// the thread sanitizer this also shows that the handle is never touched
+// unguarded.
+TEST(SerialPosix, SendsAndReadsSurviveThePortClosingAndReopeningUnderThem) {
+  Pty pty;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+  std::atomic<bool> done{false};
+  std::thread board([&] {
+    while (!done) {
+      pty.read_until(1 << 20, 5);
+      pty.write_all("tick\r\n");
+    }
+  });
+  std::thread watcher([&] {
+    for (int i = 0; i < 200; ++i) {
+      serial_os_close(s.transport);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      EXPECT_TRUE(serial_connect(&s));
+    }
+  });
+  int sends_ok = 0;
+  char line[256];
+  const std::string piece(512, 'p');
+  for (int i = 0; i < 400; ++i) {
+    sends_ok += serial_tx_bytes(&s, piece.data(), static_cast<int32_t>(piece.size()));
+    serial_rx_pop(&s, line, sizeof(line));
+  }
+  watcher.join();
+  done = true;
+  board.join();
+  EXPECT_GT(sends_ok, 0);
+  EXPECT_TRUE(serial_os_is_open(s.transport)) << "the last reopen left the port open";
+  serial_free(&s);
 }
 
 TEST(SerialPosix, LinksOpenAndCloseRepeatedlyWithoutLeavingThreads) {
