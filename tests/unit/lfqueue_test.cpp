@@ -188,6 +188,26 @@ TEST_F(LfQueue, RetiredNodesGoBackOnlyWhenThreeSecondsOldAndNotNewest) {
   }
 }
 
+// A thread retiring a node first makes it the newest, then links it behind
+// the node that was the newest before. Between the two steps that earlier
+// node is no longer the newest, may be long due, and is still written to.
+TEST_F(LfQueue, APassKeepsTheNodeAnAppenderIsStillLinkingBehind) {
+  start();
+  lfq_node_t *earlier = retire_one();
+  auto *appended = static_cast<lfq_node_t *>(CountingAllocator::alloc(&mem, sizeof(lfq_node_t)));
+  *appended = lfq_node_t{nullptr, nullptr, nullptr, 1000};
+  q.retired_tail = appended; // the appender has made it the newest, not linked it yet
+  fake_second = 5000;
+  EXPECT_EQ(lfqueue_deq(&q), nullptr);
+  EXPECT_FALSE(mem.was_returned(earlier));
+  earlier->retired_next = appended; // the link lands
+  EXPECT_EQ(lfqueue_deq(&q), nullptr);
+  EXPECT_TRUE(mem.was_returned(earlier));
+  EXPECT_FALSE(mem.was_returned(appended));
+  lfqueue_destroy(&q);
+  EXPECT_EQ(mem.outstanding(), 0u);
+}
+
 TEST_F(LfQueue, SingleConsumerDequeueLeavesTheRetiredListAlone) {
   start();
   lfq_node_t *first = q.retired_head;
