@@ -93,7 +93,7 @@ protected:
   ProcessResult update_meanwhile(BoardSim &board, const std::string &file, bool no_status,
                                  const std::function<void()> &meanwhile) {
     slot_.point_at(board.device_path());
-    auto done = std::async(std::launch::async, [&] { return update(board, file, no_status, 120000); });
+    auto done = std::async(std::launch::async, [&] { return update(board, file, no_status, 240000); });
     meanwhile();
     return done.get();
   }
