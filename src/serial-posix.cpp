@@ -25,8 +25,8 @@ int32_t write_budget_ms(const serial_timeouts_t &t, int32_t count) {
 // Raw 8N1 with no flow control: the bridge speaks bytes, not a terminal
 // session, and an XOFF byte inside a screen image must not pause the link.
 void make_raw_115200(termios *tio) {
-  tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                         IXANY);
+  tio->c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
   tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -55,7 +55,8 @@ serial_shared_t *serial_os_shared(serial_transport_t *t) { return t; }
 bool serial_os_open(serial_t *s) {
   serial_transport_t *t = s->transport;
   const int fd = open(s->port_name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0)
+    return false;
   // One program at a time on the board: a second orvup (or a terminal
   // program taking the lock) must not interleave its bytes with ours.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -91,7 +92,8 @@ bool serial_os_open(serial_t *s) {
     return false;
   }
   std::lock_guard<std::mutex> hold(t->handle_lock);
-  if (t->handle != SERIAL_NO_HANDLE) close_port(t->handle); // never leak a stale descriptor
+  if (t->handle != SERIAL_NO_HANDLE)
+    close_port(t->handle); // never leak a stale descriptor
   t->handle = fd;
   t->generation++;
   t->dcb = tio;
@@ -108,10 +110,13 @@ bool serial_os_is_open(serial_transport_t *t) {
 // or gone (EIO, or end of file after the board left the bus).
 int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
   std::lock_guard<std::mutex> hold(t->handle_lock);
-  if (t->handle == SERIAL_NO_HANDLE) return -1;
+  if (t->handle == SERIAL_NO_HANDLE)
+    return -1;
   const ssize_t n = read(t->handle, bytes, static_cast<size_t>(count));
-  if (n > 0) return static_cast<int32_t>(n);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (n > 0)
+    return static_cast<int32_t>(n);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    return 0;
   return n == 0 ? 0 : -1;
 }
 
@@ -124,7 +129,8 @@ int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t cou
   uint32_t generation = 0;
   {
     std::lock_guard<std::mutex> hold(t->handle_lock);
-    if (t->handle == SERIAL_NO_HANDLE) return -1;
+    if (t->handle == SERIAL_NO_HANDLE)
+      return -1;
     generation = t->generation;
     budget = write_budget_ms(t->timeouts, count);
   }
@@ -133,17 +139,21 @@ int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t cou
     int fd = SERIAL_NO_HANDLE;
     {
       std::lock_guard<std::mutex> hold(t->handle_lock);
-      if (t->handle == SERIAL_NO_HANDLE || t->generation != generation) return -1;
+      if (t->handle == SERIAL_NO_HANDLE || t->generation != generation)
+        return -1;
       const ssize_t n = write(t->handle, bytes + written, static_cast<size_t>(count - written));
       if (n > 0) {
         written += static_cast<int32_t>(n);
         continue;
       }
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        return -1;
       fd = t->handle;
     }
-    const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
-    if (elapsed >= budget) break;
+    const auto elapsed =
+        static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
+    if (elapsed >= budget)
+      break;
     // Wait for room outside the lock, so the watcher can close the port
     // meanwhile; the generation check above catches that. A short slice
     // bounds how late a close is noticed.
@@ -156,7 +166,8 @@ int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t cou
 // Waits only for a read or write in progress to finish (each is bounded).
 void serial_os_close(serial_transport_t *t) {
   std::lock_guard<std::mutex> hold(t->handle_lock);
-  if (t->handle == SERIAL_NO_HANDLE) return;
+  if (t->handle == SERIAL_NO_HANDLE)
+    return;
   close_port(t->handle);
   t->handle = SERIAL_NO_HANDLE;
   t->generation++;

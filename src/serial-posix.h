@@ -34,10 +34,10 @@ struct serial_transport_t : serial_shared_t {
   std::mutex handle_lock;
   serial_handle_t handle = SERIAL_NO_HANDLE;
   uint32_t generation = 0;
-  termios dcb{};                  // the settings read from the port and written back
-  serial_timeouts_t timeouts{};   // guarded by handle_lock, like the handle they belong to
-  pthread_t thread{};             // the watcher, valid while thread_started
+  termios dcb{};                // the settings read from the port and written back
+  serial_timeouts_t timeouts{}; // guarded by handle_lock, like the handle they belong to
+  pthread_t thread{};           // the watcher, valid while thread_started
   bool thread_started = false;
-  int wake_fd[2] = {-1, -1};      // the watcher's wake-up pipe: read end, write end
+  int wake_fd[2] = {-1, -1}; // the watcher's wake-up pipe: read end, write end
   std::atomic<int32_t> watcher_done{0};
 };

@@ -27,12 +27,14 @@ private:
 // the link asks for a 1 ms timer while it is open and gives it back after.
 serial_transport_t *serial_os_alloc() {
   auto *t = new (std::nothrow) serial_transport_t{};
-  if (t) t->fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
+  if (t)
+    t->fine_timer = timeBeginPeriod(1) == TIMERR_NOERROR;
   return t;
 }
 
 void serial_os_release(serial_transport_t *t) {
-  if (t && t->fine_timer) timeEndPeriod(1);
+  if (t && t->fine_timer)
+    timeEndPeriod(1);
   delete t;
 }
 
@@ -46,7 +48,8 @@ bool serial_os_open(serial_t *s) {
   char device[sizeof(s->port_name) + 8];
   std::snprintf(device, sizeof(device), "\\\\.\\%s", s->port_name);
   HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE)
+    return false;
 
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
@@ -93,7 +96,8 @@ bool serial_os_open(serial_t *s) {
   }
 
   HandleLock hold(t);
-  if (t->handle) CloseHandle(t->handle); // never leak a stale handle
+  if (t->handle)
+    CloseHandle(t->handle); // never leak a stale handle
   t->handle = h;
   t->dcb = dcb;
   t->timeouts = timeouts;
@@ -108,9 +112,11 @@ bool serial_os_is_open(serial_transport_t *t) {
 // Returns at once with what has arrived (the read time-outs above).
 int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
   HandleLock hold(t);
-  if (!t->handle) return -1;
+  if (!t->handle)
+    return -1;
   DWORD got = 0;
-  if (!ReadFile(t->handle, bytes, static_cast<DWORD>(count), &got, nullptr)) return -1;
+  if (!ReadFile(t->handle, bytes, static_cast<DWORD>(count), &got, nullptr))
+    return -1;
   return static_cast<int32_t>(got);
 }
 
@@ -118,16 +124,19 @@ int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
 // 1000 ms. Fails at once when the device has gone.
 int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t count) {
   HandleLock hold(t);
-  if (!t->handle) return -1;
+  if (!t->handle)
+    return -1;
   DWORD written = 0;
-  if (!WriteFile(t->handle, bytes, static_cast<DWORD>(count), &written, nullptr)) return -1;
+  if (!WriteFile(t->handle, bytes, static_cast<DWORD>(count), &written, nullptr))
+    return -1;
   return static_cast<int32_t>(written);
 }
 
 // Waits only for a read or write in progress to finish.
 void serial_os_close(serial_transport_t *t) {
   HandleLock hold(t);
-  if (!t->handle) return;
+  if (!t->handle)
+    return;
   CloseHandle(t->handle);
   t->handle = nullptr;
 }

@@ -59,7 +59,8 @@ int32_t write_on_port(void *context, const uint8_t *bytes, int32_t count) {
 bool wait_for_connected(serial_shared_t *shared) {
   const int32_t start = get_absolute_time();
   while (!serial_flag_read(shared->connected)) {
-    if (time_reached(start, SERIAL_RECONNECT_WAIT_MS)) return false;
+    if (time_reached(start, SERIAL_RECONNECT_WAIT_MS))
+      return false;
     wait_ms(1);
   }
   return true;
@@ -72,7 +73,8 @@ bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write
   int32_t progress_at = get_absolute_time();
   while (sent < count) {
     const int32_t n = write(context, bytes + sent, count - sent);
-    if (n < 0) return false;
+    if (n < 0)
+      return false;
     if (n > 0) {
       sent += n;
       progress_at = get_absolute_time();
@@ -80,7 +82,8 @@ bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write
     }
     // A board whose bridge stopped taking bytes must not hang the update:
     // give up once it has taken nothing for the whole limit.
-    if (time_reached(progress_at, SERIAL_NO_PROGRESS_MS)) return false;
+    if (time_reached(progress_at, SERIAL_NO_PROGRESS_MS))
+      return false;
     wait_ms(1);
   }
   return true;
@@ -107,7 +110,8 @@ bool serial_init(serial_t *s, const char *port_name) {
     std::fprintf(stderr, "ERROR: Unable to open serial port %s\n", port_name);
     return false;
   }
-  if (!serial_watcher_start(s)) return false;
+  if (!serial_watcher_start(s))
+    return false;
   s->running = 1;
   return true;
 }
@@ -118,7 +122,8 @@ bool serial_connect(serial_t *s) {
   // No path found keeps the one recorded before (empty on a fresh link).
   PortNameToDevicePathA(s->port_name, shared->device_path, static_cast<int>(sizeof(shared->device_path)));
   xport.store(s);
-  if (!serial_os_open(s)) return false;
+  if (!serial_os_open(s))
+    return false;
   serial_flag_store(shared->connected, 1);
   return true;
 }
@@ -128,14 +133,18 @@ bool serial_tx(serial_t *s, const char *text) {
 }
 
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count) {
-  if (!s->transport) return false;
-  if (!wait_for_connected(serial_os_shared(s->transport))) return false;
-  if (!serial_os_is_open(s->transport)) return false;
+  if (!s->transport)
+    return false;
+  if (!wait_for_connected(serial_os_shared(s->transport)))
+    return false;
+  if (!serial_os_is_open(s->transport))
+    return false;
   return serial_send_loop(static_cast<const uint8_t *>(bytes), count, write_on_port, s->transport);
 }
 
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {
-  if (!s->transport || !serial_os_shared(s->transport)->queue_ready || dest_size < 1) return false;
+  if (!s->transport || !serial_os_shared(s->transport)->queue_ready || dest_size < 1)
+    return false;
   uint8_t bytes[256];
   const int32_t n = serial_os_read(s->transport, bytes, static_cast<int32_t>(sizeof(bytes)));
   if (n > 0) {
@@ -144,7 +153,8 @@ bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {
     wait_ms(2);
   }
   auto *line = static_cast<rx_line *>(lfqueue_deq(&s->rx_queue));
-  if (!line) return false;
+  if (!line)
+    return false;
   std::strncpy(dest, line->text, static_cast<size_t>(dest_size));
   dest[dest_size - 1] = '\0';
   release_line(line);
@@ -156,11 +166,13 @@ bool serial_available(serial_t *s) {
 }
 
 void serial_stop(serial_t *s) {
-  if (s->transport) serial_flag_store(serial_os_shared(s->transport)->stop_requested, 1);
+  if (s->transport)
+    serial_flag_store(serial_os_shared(s->transport)->stop_requested, 1);
 }
 
 void serial_free(serial_t *s) {
-  if (!s->transport) return;
+  if (!s->transport)
+    return;
   serial_shared_t *shared = serial_os_shared(s->transport);
   serial_flag_store(shared->stop_requested, 1);
   // The watcher ends before the port closes, so it cannot reopen the port
@@ -169,13 +181,15 @@ void serial_free(serial_t *s) {
   const bool watcher_ended = serial_watcher_stop(s->transport);
   serial_os_close(s->transport);
   if (shared->queue_ready) {
-    while (auto *line = static_cast<rx_line *>(lfqueue_deq(&s->rx_queue))) release_line(line);
+    while (auto *line = static_cast<rx_line *>(lfqueue_deq(&s->rx_queue)))
+      release_line(line);
     lfqueue_destroy(&s->rx_queue);
     shared->queue_ready = false;
   }
   serial_t *self = s;
   xport.compare_exchange_strong(self, nullptr);
-  if (watcher_ended) serial_os_release(s->transport);
+  if (watcher_ended)
+    serial_os_release(s->transport);
   s->transport = nullptr;
   s->running = 0;
 }

@@ -27,7 +27,8 @@ void *watcher_thread(void *param) {
   while (!serial_flag_read(t->stop_requested)) {
     // Sleeps until woken; the stop request always comes with a wake-up byte.
     pollfd p{t->wake_fd[0], POLLIN, 0};
-    if (poll(&p, 1, -1) > 0) drain(t->wake_fd[0]);
+    if (poll(&p, 1, -1) > 0)
+      drain(t->wake_fd[0]);
   }
   serial_flag_store(t->stop_requested, 0);
   serial_flag_store(t->watcher_done, 1);
@@ -42,13 +43,15 @@ void wake(serial_transport_t *t) {
 
 void close_pipe(serial_transport_t *t) {
   for (int &fd : t->wake_fd) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+      close(fd);
     fd = -1;
   }
 }
 
 bool open_pipe(serial_transport_t *t) {
-  if (pipe(t->wake_fd) != 0) return false;
+  if (pipe(t->wake_fd) != 0)
+    return false;
   for (int fd : t->wake_fd) {
     if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
       close_pipe(t);
@@ -77,7 +80,8 @@ bool serial_watcher_start(serial_t *s) {
 }
 
 bool serial_watcher_stop(serial_transport_t *t) {
-  if (!t->thread_started) return true;
+  if (!t->thread_started)
+    return true;
   // The request is made again with every wake-up: a reconnection running on
   // the watcher withdraws a request made just before it.
   const int32_t start = get_absolute_time();

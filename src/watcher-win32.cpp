@@ -17,7 +17,8 @@ DWORD WINAPI ThreadFunc(LPVOID param) {
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
   while (!serial_flag_read(t->stop_requested)) {
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-      if (serial_flag_read(t->stop_requested)) break;
+      if (serial_flag_read(t->stop_requested))
+        break;
       TranslateMessage(&msg);
       DispatchMessageA(&msg);
     }
@@ -37,7 +38,8 @@ bool serial_watcher_start(serial_t *s) {
 }
 
 bool serial_watcher_stop(serial_transport_t *t) {
-  if (!t->thread) return true;
+  if (!t->thread)
+    return true;
   // Asked again at every round: posting fails until the thread has its
   // message queue, and a reconnection running on the watcher withdraws a
   // request made just before it.
@@ -45,7 +47,8 @@ bool serial_watcher_stop(serial_transport_t *t) {
   for (;;) {
     serial_flag_store(t->stop_requested, 1);
     PostThreadMessageA(t->thread_id, WM_QUIT, 0, 0);
-    if (WaitForSingleObject(t->thread, 10) == WAIT_OBJECT_0) break;
+    if (WaitForSingleObject(t->thread, 10) == WAIT_OBJECT_0)
+      break;
     if (time_reached(start, SERIAL_WATCHER_STOP_MS)) {
       CloseHandle(t->thread); // the thread runs on, detached, with its record
       t->thread = nullptr;

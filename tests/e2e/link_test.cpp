@@ -47,7 +47,8 @@ ProcessResult probe(const std::vector<std::string> &args, int timeout_ms = 60000
 // The probe's image bytes (link-probe.cpp, pattern_byte).
 std::string pattern(long n) {
   std::string s(static_cast<size_t>(n), '\0');
-  for (long i = 0; i < n; ++i) s[static_cast<size_t>(i)] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  for (long i = 0; i < n; ++i)
+    s[static_cast<size_t>(i)] = static_cast<char>((i * 7 + i / 251) & 0xff);
   return s;
 }
 
@@ -55,10 +56,8 @@ bool has_line(const std::string &out, const std::string &line) { return out.find
 
 TEST(Link, BytesArriveIntactAndBoardLinesComeOutFramed) {
   BoardScript script;
-  script.lines_at = {{8192, "PROGRESS 8192\r\n"},
-                     {20000, "noisy\xc3\xa9\r\n"},
-                     {30000, "\r\n"},
-                     {40000, "tab\there\r\n"}};
+  script.lines_at = {
+      {8192, "PROGRESS 8192\r\n"}, {20000, "noisy\xc3\xa9\r\n"}, {30000, "\r\n"}, {40000, "tab\there\r\n"}};
   script.final_delay_ms = 500; // after the probe's last piece, for its last step to take
   BoardSim board(script);
   PortSlot slot;
@@ -85,8 +84,7 @@ TEST(Link, ABoardThatStopsReadingFailsTheSendInsteadOfHanging) {
   // Small pieces keep each write's own time-out short (20 ms a byte plus
   // 1000 ms), so the 30-second no-progress limit decides.
   const auto start = std::chrono::steady_clock::now();
-  const ProcessResult r =
-      probe({slot.name(), "tx:FWUP 1000000\\n", "expect:START:5000", "image:1000000:256"}, 120000);
+  const ProcessResult r = probe({slot.name(), "tx:FWUP 1000000\\n", "expect:START:5000", "image:1000000:256"}, 120000);
   const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
   EXPECT_FALSE(r.timed_out) << "the send hung";
   EXPECT_EQ(r.status, 1) << r.out << r.err;

@@ -22,8 +22,10 @@ struct Run {
 
 bool take(void *context, const char *text, int32_t length) {
   auto *run = static_cast<Run *>(context);
-  if (length < 0 || length > 255 || text[length] != '\0') std::abort();
-  if (run->seen++ == run->refuse_at) return false;
+  if (length < 0 || length > 255 || text[length] != '\0')
+    std::abort();
+  if (run->seen++ == run->refuse_at)
+    return false;
   run->lines.emplace_back(text, static_cast<size_t>(length));
   return true;
 }
@@ -33,14 +35,16 @@ bool take(void *context, const char *text, int32_t length) {
 // survive; control bytes (below 32 as signed bytes) at its end are removed.
 std::string model_line(const std::string &raw) {
   std::string kept = raw.substr(raw.size() - raw.size() % 256);
-  while (!kept.empty() && static_cast<int8_t>(kept.back()) < 32) kept.pop_back();
+  while (!kept.empty() && static_cast<int8_t>(kept.back()) < 32)
+    kept.pop_back();
   return kept;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (size < 2) return 0;
+  if (size < 2)
+    return 0;
   const uint8_t cut_seed = data[0];
   Run run;
   run.refuse_at = data[1] < 16 ? data[1] : -1;
@@ -68,18 +72,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         continue;
       }
       const bool refused = model_seen++ == run.refuse_at;
-      if (!refused) expected.push_back(model_line(raw));
+      if (!refused)
+        expected.push_back(model_line(raw));
       raw.clear();
       if (refused) {
         ++i;
         break;
       }
     }
-    if (static_cast<size_t>(taken) != i) std::abort();
-    if (line_len < 0 || line_len > 255) std::abort();
+    if (static_cast<size_t>(taken) != i)
+      std::abort();
+    if (line_len < 0 || line_len > 255)
+      std::abort();
     at += read;
   }
-  if (run.lines != expected) std::abort();
+  if (run.lines != expected)
+    std::abort();
   std::free(line_buf);
   return 0;
 }

@@ -35,13 +35,17 @@ std::string unescape(const std::string &s) {
       continue;
     }
     const char c = s[++i];
-    if (c == 'r') out.push_back('\r');
-    else if (c == 'n') out.push_back('\n');
-    else if (c == 't') out.push_back('\t');
+    if (c == 'r')
+      out.push_back('\r');
+    else if (c == 'n')
+      out.push_back('\n');
+    else if (c == 't')
+      out.push_back('\t');
     else if (c == 'x' && i + 2 < s.size()) {
       out.push_back(static_cast<char>(std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16)));
       i += 2;
-    } else out.push_back(c);
+    } else
+      out.push_back(c);
   }
   return out;
 }
@@ -50,7 +54,8 @@ void print_line(const char *line) {
   std::string shown;
   for (const unsigned char c : std::string(line)) {
     char hex[8];
-    if (c >= 32 && c < 127 && c != '\\') shown.push_back(static_cast<char>(c));
+    if (c >= 32 && c < 127 && c != '\\')
+      shown.push_back(static_cast<char>(c));
     else {
       std::snprintf(hex, sizeof(hex), "\\x%02x", c);
       shown += hex;
@@ -62,7 +67,8 @@ void print_line(const char *line) {
 
 bool take_line(serial_t *s, std::string *got) {
   char line[256];
-  if (!serial_rx_pop(s, line, sizeof(line))) return false;
+  if (!serial_rx_pop(s, line, sizeof(line)))
+    return false;
   print_line(line);
   *got = line;
   return true;
@@ -72,7 +78,8 @@ bool expect(serial_t *s, const std::string &want, int ms) {
   const int32_t start = get_absolute_time();
   std::string got;
   while (!time_reached(start, ms)) {
-    if (take_line(s, &got) && got == want) return true;
+    if (take_line(s, &got) && got == want)
+      return true;
   }
   return false;
 }
@@ -80,12 +87,14 @@ bool expect(serial_t *s, const std::string &want, int ms) {
 void lines_for(serial_t *s, int ms) {
   const int32_t start = get_absolute_time();
   std::string got;
-  while (!time_reached(start, ms)) take_line(s, &got);
+  while (!time_reached(start, ms))
+    take_line(s, &got);
 }
 
 bool image(serial_t *s, long n, long piece) {
   std::string bytes(static_cast<size_t>(n), '\0');
-  for (long i = 0; i < n; ++i) bytes[static_cast<size_t>(i)] = pattern_byte(i);
+  for (long i = 0; i < n; ++i)
+    bytes[static_cast<size_t>(i)] = pattern_byte(i);
   std::string got;
   for (long at = 0; at < n; at += piece) {
     const long len = n - at < piece ? n - at : piece;
@@ -103,15 +112,19 @@ bool run_step(serial_t *s, const std::string &step) {
   const size_t colon = step.find(':');
   const std::string verb = step.substr(0, colon);
   const std::string rest = colon == std::string::npos ? "" : step.substr(colon + 1);
-  if (verb == "tx") return serial_tx(s, unescape(rest).c_str());
+  if (verb == "tx")
+    return serial_tx(s, unescape(rest).c_str());
   const size_t second = rest.rfind(':');
-  if (verb == "expect") return expect(s, unescape(rest.substr(0, second)), std::atoi(rest.c_str() + second + 1));
-  if (verb == "image") return image(s, std::atol(rest.c_str()), std::atol(rest.c_str() + second + 1));
+  if (verb == "expect")
+    return expect(s, unescape(rest.substr(0, second)), std::atoi(rest.c_str() + second + 1));
+  if (verb == "image")
+    return image(s, std::atol(rest.c_str()), std::atol(rest.c_str() + second + 1));
   if (verb == "idle") {
     const long n = std::atol(rest.c_str());
     const int64_t start = timer_monotonic_ms();
     char line[256];
-    for (long i = 0; i < n; ++i) serial_rx_pop(s, line, sizeof(line));
+    for (long i = 0; i < n; ++i)
+      serial_rx_pop(s, line, sizeof(line));
     std::printf("idle reads: %ld in %lld ms\n", n, static_cast<long long>(timer_monotonic_ms() - start));
     return true;
   }
@@ -135,7 +148,8 @@ int main(int argc, char **argv) {
   bool ok = opened;
   for (int i = 2; ok && i < argc; ++i) {
     ok = run_step(&link, argv[i]);
-    if (!ok) std::printf("step failed: %s\n", argv[i]);
+    if (!ok)
+      std::printf("step failed: %s\n", argv[i]);
   }
   serial_free(&link);
   serial_free(&link);

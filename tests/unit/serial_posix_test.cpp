@@ -24,7 +24,8 @@ class Pty {
 public:
   Pty() {
     char name[256];
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+      std::abort();
     path_ = name;
     fcntl(master_, F_SETFL, O_NONBLOCK);
   }
@@ -43,15 +44,18 @@ public:
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (got.size() < n && std::chrono::steady_clock::now() < end) {
       pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, 10) <= 0) continue;
+      if (poll(&p, 1, 10) <= 0)
+        continue;
       char buf[4096];
       const ssize_t r = read(master_, buf, sizeof(buf));
-      if (r > 0) got.append(buf, static_cast<size_t>(r));
+      if (r > 0)
+        got.append(buf, static_cast<size_t>(r));
     }
     return got;
   }
   void close_master() {
-    if (master_ >= 0) close(master_);
+    if (master_ >= 0)
+      close(master_);
     master_ = -1;
   }
 
@@ -65,7 +69,8 @@ std::string pop_within(serial_t *s, int ms, int32_t dest_size = 256) {
   const int32_t start = get_absolute_time();
   std::string dest(static_cast<size_t>(dest_size), 'Z');
   while (!time_reached(start, ms)) {
-    if (serial_rx_pop(s, dest.data(), dest_size)) return dest.c_str();
+    if (serial_rx_pop(s, dest.data(), dest_size))
+      return dest.c_str();
   }
   return "<none>";
 }
@@ -176,7 +181,8 @@ TEST(SerialPosix, BytesArriveIntactAndInOrder) {
   ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
   std::string data(300000, '\0');
   uint32_t x = 12345;
-  for (auto &c : data) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  for (auto &c : data)
+    c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
   std::string got;
   std::thread board([&] { got = pty.read_until(data.size(), 20000); });
   bool ok = true;
@@ -271,7 +277,8 @@ TEST(SerialPosix, LinksOpenAndCloseRepeatedlyWithoutLeavingThreads) {
   for (int i = 0; i < 20; ++i) {
     serial_t s;
     ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
-    if (i % 2) serial_stop(&s); // a stop request before free changes nothing
+    if (i % 2)
+      serial_stop(&s); // a stop request before free changes nothing
     serial_free(&s);
   }
 }

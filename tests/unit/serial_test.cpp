@@ -60,7 +60,8 @@ TEST(SerialFrame, LinesAsTheBoardSendsThem) {
   };
   for (const auto &c : cases) {
     Framer f;
-    for (const auto &r : c.reads) EXPECT_EQ(f.feed(r), static_cast<int32_t>(r.size())) << c.name;
+    for (const auto &r : c.reads)
+      EXPECT_EQ(f.feed(r), static_cast<int32_t>(r.size())) << c.name;
     EXPECT_EQ(f.lines, c.lines) << c.name;
   }
 }
@@ -70,14 +71,16 @@ TEST(SerialFrame, LinesAsTheBoardSendsThem) {
 // last multiple of 256 survive, less their trailing control bytes.
 std::string expected_long_line(const std::string &raw) {
   std::string kept = raw.substr(raw.size() - raw.size() % 256);
-  while (!kept.empty() && static_cast<int8_t>(kept.back()) < 32) kept.pop_back();
+  while (!kept.empty() && static_cast<int8_t>(kept.back()) < 32)
+    kept.pop_back();
   return kept;
 }
 
 TEST(SerialFrame, LongLinesKeepTheirTailAndNeverPassTheBuffer) {
   for (size_t len : {250u, 254u, 255u, 256u, 257u, 300u, 510u, 511u, 512u, 767u, 1000u}) {
     std::string raw;
-    for (size_t i = 0; i < len; ++i) raw.push_back(static_cast<char>('a' + i % 26));
+    for (size_t i = 0; i < len; ++i)
+      raw.push_back(static_cast<char>('a' + i % 26));
     for (const char *ending : {"\n", "\r\n"}) {
       Framer f;
       // Canaries on both sides of line_buf inside one record.
@@ -95,8 +98,10 @@ TEST(SerialFrame, LongLinesKeepTheirTailAndNeverPassTheBuffer) {
       ASSERT_EQ(f.lines.size(), 2u) << len;
       EXPECT_EQ(f.lines[0], expected_long_line(raw + (ending[0] == '\r' ? "\r" : ""))) << len << " " << ending;
       EXPECT_EQ(f.lines[1], "next") << "framing goes on normally after a line of " << len;
-      for (char c : guarded.before) EXPECT_EQ(c, 0x5a);
-      for (char c : guarded.after) EXPECT_EQ(c, 0x5a);
+      for (char c : guarded.before)
+        EXPECT_EQ(c, 0x5a);
+      for (char c : guarded.after)
+        EXPECT_EQ(c, 0x5a);
     }
   }
   // The worked cases: 300 bytes keep their last 44, exactly 256 give an
@@ -150,7 +155,8 @@ struct ScriptedPort {
     ++p->next;
     ++p->calls;
     fake_now += s.lasts_ms;
-    if (s.take < 0) return -1;
+    if (s.take < 0)
+      return -1;
     const int32_t n = std::min(s.take, count);
     p->got.append(reinterpret_cast<const char *>(bytes), static_cast<size_t>(n));
     return n;
