@@ -43,13 +43,13 @@ bool serial_watcher_stop(serial_transport_t *t) {
   // Asked again at every round: posting fails until the thread has its
   // message queue, and a reconnection running on the watcher withdraws a
   // request made just before it.
-  const int32_t start = get_absolute_time();
+  const int64_t start = timer_monotonic_ms(); // the real clock, whatever a test put in
   for (;;) {
     serial_flag_store(t->stop_requested, 1);
     PostThreadMessageA(t->thread_id, WM_QUIT, 0, 0);
     if (WaitForSingleObject(t->thread, 10) == WAIT_OBJECT_0)
       break;
-    if (time_reached(start, SERIAL_WATCHER_STOP_MS)) {
+    if (timer_monotonic_ms() - start >= SERIAL_WATCHER_STOP_MS) {
       CloseHandle(t->thread); // the thread runs on, detached, with its record
       t->thread = nullptr;
       return false;

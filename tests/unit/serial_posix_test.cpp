@@ -167,7 +167,8 @@ TEST(SerialPosix, BoardLinesComeOutFramedOnePerCall) {
 TEST(SerialPosix, WhatTheBoardSaidBeforeTheOpenIsDropped) {
   Pty pty;
   pty.write_all("stale\r\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let the tty take it in
+  pollfd p{pty.slave(), POLLIN, 0}; // wait until the tty holds it, so the open has it to drop
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
   serial_t s;
   ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
   pty.write_all("fresh\r\n");
