@@ -26,7 +26,8 @@ void terminate_read(char *buf, DWORD len, DWORD capacity) { buf[len < capacity ?
 // overrun.
 void copy_cut(char *dest, int dest_size, const char *src) {
   size_t n = std::strlen(src);
-  if (n > static_cast<size_t>(dest_size) - 1) n = static_cast<size_t>(dest_size) - 1;
+  if (n > static_cast<size_t>(dest_size) - 1)
+    n = static_cast<size_t>(dest_size) - 1;
   std::memcpy(dest, src, n);
   dest[n] = '\0';
 }
@@ -42,21 +43,24 @@ using InterfaceVisit = int (*)(HDEVINFO set, SP_DEVINFO_DATA *dev, const char *i
 // read; an over-long name counts as unreadable.
 int read_port_name(HDEVINFO set, SP_DEVINFO_DATA *dev, char *name) {
   HKEY key = SetupDiOpenDevRegKey(set, dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
-  if (key == INVALID_HANDLE_VALUE) return 0;
+  if (key == INVALID_HANDLE_VALUE)
+    return 0;
   DWORD len = kPortNameBytes;
   const LONG rc = RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE *>(name), &len);
   RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return 0;
+  if (rc != ERROR_SUCCESS)
+    return 0;
   terminate_read(name, len, kPortNameBytes);
   return 1;
 }
 
-int visit_by_port_name(HDEVINFO set, SP_DEVINFO_DATA *dev, const char *interface_path, const char *wanted,
-                       char *dest, int dest_size) {
+int visit_by_port_name(HDEVINFO set, SP_DEVINFO_DATA *dev, const char *interface_path, const char *wanted, char *dest,
+                       int dest_size) {
   char name[kPortNameBytes + 1];
   // Byte for byte: COM names are what the user typed after --port, and a
   // near miss must not open somebody else's port.
-  if (!read_port_name(set, dev, name) || std::strcmp(name, wanted) != 0) return 0;
+  if (!read_port_name(set, dev, name) || std::strcmp(name, wanted) != 0)
+    return 0;
   copy_cut(dest, dest_size, interface_path);
   return 1;
 }
@@ -65,9 +69,11 @@ int visit_by_interface_path(HDEVINFO set, SP_DEVINFO_DATA *dev, const char *inte
                             char *dest, int dest_size) {
   // Broadcasts may spell the path in other letter case than the device
   // database does; the path itself is not case-sensitive.
-  if (_stricmp(interface_path, wanted) != 0) return 0;
+  if (_stricmp(interface_path, wanted) != 0)
+    return 0;
   char name[kPortNameBytes + 1];
-  if (!read_port_name(set, dev, name)) return 0;
+  if (!read_port_name(set, dev, name))
+    return 0;
   copy_cut(dest, dest_size, name);
   return 1;
 }
@@ -77,10 +83,12 @@ int visit_by_interface_path(HDEVINFO set, SP_DEVINFO_DATA *dev, const char *inte
 // before it returns.
 int find_com_interface(const char *wanted, char *dest, int dest_size, InterfaceVisit visit) {
   // No room for even the terminating NUL: nothing could be handed back.
-  if (!wanted || !dest || dest_size < 1) return 0;
+  if (!wanted || !dest || dest_size < 1)
+    return 0;
   HDEVINFO set =
       SetupDiGetClassDevsA(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return 0;
+  if (set == INVALID_HANDLE_VALUE)
+    return 0;
 
   int found = 0;
   SP_DEVICE_INTERFACE_DATA itf{};
@@ -92,9 +100,11 @@ int find_com_interface(const char *wanted, char *dest, int dest_size, InterfaceV
     // A size query that failed outright reports nothing usable; the record
     // must at least hold its own header before cbSize is written into it.
     DWORD size = required;
-    if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) size = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+      size = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     auto *detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(LocalAlloc(LMEM_FIXED, size));
-    if (!detail) break;
+    if (!detail)
+      break;
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     SP_DEVINFO_DATA dev{};
     dev.cbSize = sizeof(dev);
@@ -115,14 +125,16 @@ char *ports_list_from_key(HKEY root, const char *subkey) {
   char *list, *end;
   string_list_init(&list, &end);
   HKEY key;
-  if (RegOpenKeyExA(root, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS) return list;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return list;
   char name[kPortTableBytes];
   char data[kPortTableBytes + 1];
   for (DWORD index = 0;; ++index) {
     DWORD name_len = kPortTableBytes;
     // Ends at the last value, and also at a name too long for the buffer:
     // the port table's names are short kernel device names.
-    if (RegEnumValueA(key, index, name, &name_len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumValueA(key, index, name, &name_len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
     DWORD data_len = kPortTableBytes;
     // A port that went away between the enumeration and this read adds
     // nothing.
@@ -131,7 +143,8 @@ char *ports_list_from_key(HKEY root, const char *subkey) {
     terminate_read(data, data_len, kPortTableBytes);
     // An empty string would end the list for every reader and hide the
     // ports after it.
-    if (data[0]) string_list_add(&list, &end, data);
+    if (data[0])
+      string_list_add(&list, &end, data);
   }
   RegCloseKey(key);
   return list;

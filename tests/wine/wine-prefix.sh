@@ -29,6 +29,14 @@ setup)
   fi
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
+  # Fake COM-port devices for the port-mapping and hot-plug tests; imported
+  # again only when the file changed (it replaces its own keys whole).
+  reg_file=$(cd "$(dirname "$0")" && pwd)/comports.reg
+  if ! cmp -s "$reg_file" "$WINEPREFIX/.orvup-comports.reg"; then
+    wine reg import "$reg_file" >/dev/null 2>&1 </dev/null
+    wineserver -w
+    cp "$reg_file" "$WINEPREFIX/.orvup-comports.reg"
+  fi
   # A server of our own, started away from any terminal: one that Wine starts
   # by itself can adopt a test's pseudo-terminal as its controlling terminal.
   setsid wineserver -f -p </dev/null >/dev/null 2>&1 &
