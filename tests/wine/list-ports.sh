@@ -30,13 +30,15 @@ for f in /dev/* /dev/.[!.]*; do
   case $name in ttyS[0-9]* | ttyUSB[0-9]* | ttyACM[0-9]*) continue ;; esac
   if [ -d "$f" ] && [ ! -L "$f" ]; then
     mkdir "$dev/$name"
-    mount --rbind "$f" "$dev/$name"
+    mount --rbind "$f" "$dev/$name" || true
   else
     files+=("$f")
   fi
 done
-cp -a "${files[@]}" "$dev/"
+# Whatever cannot be copied (a socket, say) Wine does without.
+cp -a "${files[@]}" "$dev/" 2>/dev/null || true
 mount --move "$dev" /dev
+rmdir "$dev" 2>/dev/null || true
 
 export WINEPREFIX=$root/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
