@@ -37,6 +37,13 @@ setup)
     wineserver -w
     cp "$reg_file" "$WINEPREFIX/.orvup-comports.reg"
   fi
+  # The hot-plug watcher's test port and device (tests/wine/watcher.reg).
+  reg_file=$(cd "$(dirname "$0")" && pwd)/watcher.reg
+  if ! cmp -s "$reg_file" "$WINEPREFIX/.orvup-watcher.reg"; then
+    wine reg import "$reg_file" >/dev/null 2>&1 </dev/null
+    wineserver -w
+    cp "$reg_file" "$WINEPREFIX/.orvup-watcher.reg"
+  fi
   # A server of our own, started away from any terminal: one that Wine starts
   # by itself can adopt a test's pseudo-terminal as its controlling terminal.
   setsid wineserver -f -p </dev/null >/dev/null 2>&1 &
