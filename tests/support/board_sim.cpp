@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -135,6 +136,10 @@ void BoardSim::open_pty() {
   tcgetattr(slave, &t);
   cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD;
+  // A speed the program never asks for, so wait_configured can tell when the
+  // program has set the line up.
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
   tcsetattr(slave, TCSANOW, &t);
   close(slave);
   // Every open of the slave, however short, is seen through inotify.
@@ -223,6 +228,21 @@ int BoardSim::opens() const {
 bool BoardSim::wait_opens(int n, int timeout_ms) const {
   std::unique_lock lk(mu_);
   return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return opens_ >= n; });
+}
+
+bool BoardSim::wait_configured(int timeout_ms) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    {
+      std::lock_guard lk(mu_);
+      termios t{};
+      if (master_ >= 0 && tcgetattr(master_, &t) == 0 && cfgetospeed(&t) == B115200)
+        return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 bool BoardSim::in_use() const {

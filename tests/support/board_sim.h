@@ -94,6 +94,9 @@ public:
   // missed.
   int opens() const;
   bool wait_opens(int n, int timeout_ms) const;
+  // Waits until the program has set the line to 115200 baud (the board makes
+  // its pty at another speed); false on time-out.
+  bool wait_configured(int timeout_ms) const;
   // True while the program holds the port open.
   bool in_use() const;
   // Image bytes taken since the last FWUP.
