@@ -37,7 +37,7 @@ serial_shared_t *serial_os_shared(serial_transport_t *t);
 
 // Opens the link's port and applies the settings; prints the state and
 // time-out errors itself, nothing when the port cannot be opened. Does not
-// touch `connected`.
+// touch `connected`. On POSIX a failed open leaves errno saying why.
 bool serial_os_open(serial_t *s);
 // Whether the port is open right now (it may close at any moment after).
 bool serial_os_is_open(serial_transport_t *t);

@@ -172,3 +172,13 @@ void serial_os_close(serial_transport_t *t) {
   t->handle = SERIAL_NO_HANDLE;
   t->generation++;
 }
+
+bool serial_posix_close_generation(serial_transport_t *t, uint32_t generation) {
+  std::lock_guard<std::mutex> hold(t->handle_lock);
+  if (t->handle == SERIAL_NO_HANDLE || t->generation != generation)
+    return false;
+  close_port(t->handle);
+  t->handle = SERIAL_NO_HANDLE;
+  t->generation++;
+  return true;
+}

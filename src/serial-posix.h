@@ -41,3 +41,8 @@ struct serial_transport_t : serial_shared_t {
   int wake_fd[2] = {-1, -1}; // the watcher's wake-up pipe: read end, write end
   std::atomic<int32_t> watcher_done{0};
 };
+
+// Closes the port only while it is still the one opened as `generation`:
+// the watcher decides from a look taken earlier, and must not close a port
+// that was reopened meanwhile. True when it closed it.
+bool serial_posix_close_generation(serial_transport_t *t, uint32_t generation);
