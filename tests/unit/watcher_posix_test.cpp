@@ -321,7 +321,7 @@ TEST(Watcher, SendsAndReadsSurviveRepeatedRemovalAndReturn) {
     }
   });
   std::thread plugger([&] {
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 100; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5 + i % 7));
       board.unplug();
       std::this_thread::sleep_for(std::chrono::milliseconds(i % 4));
