@@ -92,3 +92,13 @@ void string_list_add(char **list, char **end, const char *s) {
 }
 
 void string_list_free(char *list) { std::free(list); }
+
+void copy_cut(char *dest, int dest_size, const char *src) {
+  if (dest_size < 1)
+    return;
+  size_t n = std::strlen(src);
+  if (n > static_cast<size_t>(dest_size) - 1)
+    n = static_cast<size_t>(dest_size) - 1;
+  std::memcpy(dest, src, n);
+  dest[n] = '\0';
+}

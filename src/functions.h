@@ -17,3 +17,8 @@ void wait_ms(int32_t ms);
 void string_list_init(char **list, char **end);
 void string_list_add(char **list, char **end, const char *s);
 void string_list_free(char *list);
+
+// Copies at most dest_size - 1 characters of src and always ends with a NUL:
+// a caller's buffer that is too small gets the start of the text, never an
+// overrun. Does nothing when dest_size is below 1.
+void copy_cut(char *dest, int dest_size, const char *src);

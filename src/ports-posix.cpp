@@ -49,14 +49,6 @@ bool is_offered_port(const std::string &tty_root, const std::string &node, const
   return stat(node.c_str(), &st) == 0;
 }
 
-void copy_cut(char *dest, int dest_size, const char *src) {
-  size_t n = std::strlen(src);
-  if (n > static_cast<size_t>(dest_size) - 1)
-    n = static_cast<size_t>(dest_size) - 1;
-  std::memcpy(dest, src, n);
-  dest[n] = '\0';
-}
-
 // Reduces any name of a port to the path of its device node. 0 when the
 // path does not lead to a character device present now.
 int resolve_port_node(const char *path, char *dest, int dest_size) {

@@ -21,17 +21,6 @@ constexpr DWORD kPortNameBytes = 32;
 // wrote) is where the text ends at the latest.
 void terminate_read(char *buf, DWORD len, DWORD capacity) { buf[len < capacity ? len : capacity] = '\0'; }
 
-// Copies at most `size` - 1 characters and always ends with a NUL: a
-// caller's buffer that is too small gets the start of the text, never an
-// overrun.
-void copy_cut(char *dest, int dest_size, const char *src) {
-  size_t n = std::strlen(src);
-  if (n > static_cast<size_t>(dest_size) - 1)
-    n = static_cast<size_t>(dest_size) - 1;
-  std::memcpy(dest, src, n);
-  dest[n] = '\0';
-}
-
 // What a mapping does with one present COM-port interface once its detail
 // record is at hand: 1 when it found its answer (and wrote `dest`), 0 to go
 // on with the next interface.
