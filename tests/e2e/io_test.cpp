@@ -85,16 +85,16 @@ std::string without_wine_lines(const std::string &text) {
 // detach() the moment it goes.
 class Drive {
 public:
-  struct Spec {
+  struct Setup {
     std::string label = "RPI-RP2";
     char letter = 'R';     // under Wine
     long size_kib = 16384; // the tmpfs's size
     bool read_only = false;
   };
 
-  Drive(const std::string &dir, Spec spec) : spec_(std::move(spec)) {
+  Drive(const std::string &dir, Setup setup) : setup_(std::move(setup)) {
     // Natively the folder's name is what makes it the drive.
-    folder_ = dir + "/" + spec_.letter + "/" + spec_.label;
+    folder_ = dir + "/" + setup_.letter + "/" + setup_.label;
     fs::create_directories(folder_);
   }
   ~Drive() { detach(); }
@@ -102,12 +102,12 @@ public:
   Drive &operator=(const Drive &) = delete;
 
   bool attach() {
-    const std::string opts = "size=" + std::to_string(spec_.size_kib) + "k,mode=0755";
+    const std::string opts = "size=" + std::to_string(setup_.size_kib) + "k,mode=0755";
     if (mount("tmpfs", folder_.c_str(), "tmpfs", 0, opts.c_str()) != 0)
       return false;
     mounted_ = true;
-    std::ofstream(folder_ + "/.windows-label") << spec_.label;
-    if (spec_.read_only && mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+    std::ofstream(folder_ + "/.windows-label") << setup_.label;
+    if (setup_.read_only && mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
       return false;
     if (Target::get().wine()) {
       // The wine server lives outside this namespace; it reaches the tmpfs
@@ -141,7 +141,7 @@ public:
   }
 
 private:
-  std::string letter() const { return std::string(1, spec_.letter) + ":"; }
+  std::string letter() const { return std::string(1, setup_.letter) + ":"; }
 
   static int winedrive(const std::vector<std::string> &args) {
 #ifdef ORVUP_WINEDRIVE_EXE
@@ -159,7 +159,7 @@ private:
 #endif
   }
 
-  Spec spec_;
+  Setup setup_;
   std::string folder_;
   bool mounted_ = false;
   bool lettered_ = false;
@@ -192,8 +192,8 @@ protected:
       close(lock_fd_);
   }
 
-  Drive &drive(Drive::Spec spec = {}) {
-    drives_.push_back(std::make_unique<Drive>(dir_, std::move(spec)));
+  Drive &drive(Drive::Setup setup = {}) {
+    drives_.push_back(std::make_unique<Drive>(dir_, std::move(setup)));
     return *drives_.back();
   }
 
