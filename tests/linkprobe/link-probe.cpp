@@ -13,6 +13,7 @@
 // \xHH), "sent N" or "send failed at BYTE", and "freed" at the end. Exit
 // status: 0 when every step succeeded, 1 when one failed, 2 when the port
 // did not open.
+#include "../support/board_text.h"
 #include "serial.h"
 #include "timer.h"
 
@@ -26,29 +27,6 @@ namespace {
 
 // The byte at offset i of an image; the tests compute the same.
 char pattern_byte(long i) { return static_cast<char>((i * 7 + i / 251) & 0xff); }
-
-std::string unescape(const std::string &s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out.push_back(s[i]);
-      continue;
-    }
-    const char c = s[++i];
-    if (c == 'r')
-      out.push_back('\r');
-    else if (c == 'n')
-      out.push_back('\n');
-    else if (c == 't')
-      out.push_back('\t');
-    else if (c == 'x' && i + 2 < s.size()) {
-      out.push_back(static_cast<char>(std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16)));
-      i += 2;
-    } else
-      out.push_back(c);
-  }
-  return out;
-}
 
 void print_line(const char *line) {
   std::string shown;
@@ -113,10 +91,10 @@ bool run_step(serial_t *s, const std::string &step) {
   const std::string verb = step.substr(0, colon);
   const std::string rest = colon == std::string::npos ? "" : step.substr(colon + 1);
   if (verb == "tx")
-    return serial_tx(s, unescape(rest).c_str());
+    return serial_tx(s, orvtest::board_unescape(rest).c_str());
   const size_t second = rest.rfind(':');
   if (verb == "expect")
-    return expect(s, unescape(rest.substr(0, second)), std::atoi(rest.c_str() + second + 1));
+    return expect(s, orvtest::board_unescape(rest.substr(0, second)), std::atoi(rest.c_str() + second + 1));
   if (verb == "image")
     return image(s, std::atol(rest.c_str()), std::atol(rest.c_str() + second + 1));
   if (verb == "idle") {

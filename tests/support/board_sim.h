@@ -14,6 +14,7 @@
 //
 // Lines the board sends are given as raw bytes ("START\r\n"): the script says
 // exactly what goes on the wire, including malformed endings.
+#include "board_text.h"
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -154,8 +155,5 @@ private:
   int wake_fd_ = -1;   // eventfd that interrupts the board's poll
   std::thread thread_;
 };
-
-// Turns \r \n \t \\ and \xHH in a command-line argument into bytes.
-std::string board_unescape(const std::string &text);
 
 } // namespace orvtest
