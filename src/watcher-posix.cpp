@@ -96,6 +96,10 @@ void path_changed(watcher_t *w, int32_t events) {
   struct stat st;
   const bool present = stat(w->s->port_name, &st) == 0;
   const int missing_why = present ? 0 : errno;
+  // A board that left again while its reopen was being retried is waited
+  // for afresh; a sender keeps waiting within its own bound.
+  if (!present)
+    w->retrying = false;
   const port_view_t v = look_at_port(w->t);
   if (v.fd != SERIAL_NO_HANDLE) {
     // A path that leads elsewhere now names another device: ours is gone.
