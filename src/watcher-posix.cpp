@@ -161,7 +161,7 @@ void *watcher_thread(void *param) {
   // Without inotify the watcher still closes a port that hangs up.
   if (path_watch_open(&w.paths)) {
     // The node the port was opened on, in case the link is already gone.
-    std::strncpy(w.paths.target, w.t->device_path, sizeof(w.paths.target) - 1);
+    copy_cut(w.paths.target, static_cast<int>(sizeof(w.paths.target)), w.t->device_path);
     // The board may have left between the open and the watch: look once.
     path_changed(&w, PATH_EVENT_CHANGE);
   }
