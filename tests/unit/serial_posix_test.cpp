@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -140,6 +141,41 @@ TEST(SerialPosix, PortsThatCannotBeOpenedSayWhy) {
   // Once the holder lets go the port opens again.
   serial_t again;
   EXPECT_TRUE(serial_init(&again, busy.path().c_str()));
+  serial_free(&again);
+}
+
+// No descriptor left for the watcher's wake-up pipe once the port is open:
+// the watcher cannot start. The failure is said on standard output, the
+// link reports it, and the port stays open and usable, only unwatched.
+TEST(SerialPosix, AWatcherThatCannotStartLeavesTheOpenPortUsable) {
+  Pty pty;
+  serial_t s;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  // The port takes the lowest free descriptor, and none is left after it.
+  rlimit tight = before;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const bool opened = serial_init(&s, pty.path().c_str());
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to create thread. Error: " + std::to_string(EMFILE) + "\n");
+  EXPECT_EQ(s.running, 0);
+  EXPECT_TRUE(serial_tx(&s, "FWUP 1\n"));
+  EXPECT_EQ(pty.read_until(7, 2000), "FWUP 1\n");
+  pty.write_all("START\r\n");
+  EXPECT_EQ(pop_within(&s, 2000), "START");
+  serial_free(&s);
+  EXPECT_EQ(s.transport, nullptr);
+  // The port was closed by the free: another link may have it now.
+  serial_t again;
+  EXPECT_TRUE(serial_init(&again, pty.path().c_str()));
   serial_free(&again);
 }
 
