@@ -26,6 +26,9 @@ int main(int argc, char **argv) {
   if (!options_load(argc, argv)) return -1;
 
   std::printf("orvup v%s\n", orvup_version);
+  // The banner heads the run's log: an action's first message may go to
+  // standard error, which a shared log would otherwise show before it.
+  std::fflush(stdout);
   switch (options.action) {
   case ACTION_UPDATE_SCREEN:
     return action_update_screen();

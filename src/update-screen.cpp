@@ -319,6 +319,7 @@ int action_update_screen() {
   }
   std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(size));
   std::printf("I/O board port:  %s\n", options.port);
+  std::fflush(stdout); // the link reports its own errors on standard error
 
   serial_t link;
   if (!serial_init(&link, options.port)) {

@@ -67,12 +67,16 @@ protected:
     return name;
   }
 
-  ProcessResult run(const std::vector<std::string> &args, int timeout_ms = 60000) {
+  ProcessResult run(const std::vector<std::string> &args, int timeout_ms = 60000, bool merge_err = false) {
     ProcessOptions opts;
     opts.cwd = dir_;
     opts.timeout_ms = timeout_ms;
+    opts.merge_err = merge_err;
     return Target::get().run(args, opts);
   }
+
+  // Both streams into one, as in a technician's log: what comes first.
+  std::string run_logged(const std::vector<std::string> &args) { return run(args, 60000, true).out; }
 
   ProcessResult update(BoardSim &board, const std::string &file, bool no_status = false, int timeout_ms = 60000) {
     slot_.point_at(board.device_path());
@@ -197,6 +201,8 @@ TEST_F(ScreenUpdate, RefusesUnreadableFilesWithoutOpeningThePort) {
     EXPECT_EQ(r.status, 255) << file;
     EXPECT_EQ(r.out, "orvup v1.00\n") << file;
     EXPECT_EQ(r.err, "ERROR: Unable to read firmware file '" + file + "'\n");
+    EXPECT_EQ(run_logged({"--screen-fw", file, "--port", slot_.name()}),
+              "orvup v1.00\nERROR: Unable to read firmware file '" + file + "'\n");
   }
   EXPECT_EQ(board.opens(), 0);
 }
@@ -208,6 +214,8 @@ TEST_F(ScreenUpdate, RefusesAnImageLargerThanTheAppSlot) {
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "orvup v1.00\n");
   EXPECT_EQ(r.err, "ERROR: Firmware image is 6291457 bytes, larger than the 6291456 byte app slot\n");
+  EXPECT_EQ(run_logged({"--screen-fw", file, "--port", slot_.name()}),
+            "orvup v1.00\nERROR: Firmware image is 6291457 bytes, larger than the 6291456 byte app slot\n");
   EXPECT_EQ(board.opens(), 0);
 }
 
@@ -242,6 +250,8 @@ TEST_F(ScreenUpdate, PortThatCannotBeOpenedEndsTheRun) {
     EXPECT_EQ(r.err, "ERROR: Error getting state\n" + failed);
   else
     EXPECT_EQ(r.err, failed);
+  // In one log the link's reason follows the lines that name the file and port.
+  EXPECT_EQ(run_logged({"--screen-fw", file, "--port", port}), r.out + r.err);
 }
 
 // --- The handshake ---

@@ -56,7 +56,7 @@ ProcessResult run_process(const std::vector<std::string> &argv_in, const Process
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, opts.merge_err ? out_pipe[1] : err_pipe[1], 2);
   if (!opts.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, opts.cwd.c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);

@@ -18,6 +18,7 @@ struct ProcessOptions {
   std::vector<std::string> unset_env;      // removed from the environment
   int timeout_ms = 60000;                  // the child is killed (SIGKILL) after this long
   std::string cwd;                         // empty: the test's working directory
+  bool merge_err = false;                  // standard error goes into `out` too, as in "2>&1"
 };
 
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &opts = {});
