@@ -16,6 +16,7 @@ namespace {
 constexpr int32_t kAppSlotBytes = 6291456; // the screen board's application slot, 0x600000
 constexpr int32_t kPieceBytes = 4096;
 constexpr int32_t kSettleMs = 200;
+constexpr int32_t kStaleDrainMs = 1000;
 constexpr int32_t kStartWaitMs = 5000;
 constexpr int32_t kFinalWaitMs = 30000;
 constexpr int32_t kLinePauseMs = 5;
@@ -156,8 +157,11 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
   // Lines the board printed before this run (a boot banner, the end of an
   // earlier update) must not be taken as answers to this one.
   wait_ms(kSettleMs);
+  // A board that never stops talking does not keep us here: the drain has a
+  // deadline.
   char stale[kLineSize];
-  while (serial_rx_pop(link, stale, kLineSize)) {
+  const int32_t drain_start = get_absolute_time();
+  while (serial_rx_pop(link, stale, kLineSize) && !time_reached(drain_start, kStaleDrainMs)) {
   }
 
   char command[64];

@@ -43,6 +43,11 @@ const std::string kSuccess = "Success: I/O board firmware written. The board is 
 const std::string kNoDrive = "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running "
                              "firmware new enough to accept the reboot command? (Its USB drive must auto-mount.)\n";
 
+// What a board that logs heavily says every millisecond: more lines than
+// the program takes in while it has nothing else to do (one per pause of the
+// link's read), so they pile up for as long as the board goes on.
+const std::string kHeartbeats = "log: heartbeat\r\nlog: heartbeat\r\n";
+
 std::string not_uf2(const std::string &path) {
   return "ERROR: '" + path +
          "' is not a UF2 file. Pass the I/O board's .uf2 (e.g. build/mirad-fw-io.uf2), not the "
@@ -359,6 +364,37 @@ TEST_F(IoUpdate, SilentBoardIsGivenThreeSecondsThenTheDriveIsUsed) {
                        "...\n" + kSuccess);
   EXPECT_EQ(board.received(), "IOBOOTSEL\n");
   EXPECT_GE(elapsed_ms_, 3000);
+}
+
+TEST_F(IoUpdate, BoardThatNeverStopsTalkingStillGetsTheRebootRequest) {
+  Drive &d = drive();
+  ASSERT_TRUE(d.attach());
+  BoardScript script;
+  script.iobootsel_answer_delay_ms = 300; // after the last of the chatter
+  BoardSim board(script);
+  slot_.point_at(board.device_path());
+  // A burst of lines every millisecond from the moment the port is set up
+  // until the program's first byte arrives; 10 s of it means the program never spoke.
+  auto spoken_to = std::async(std::launch::async, [&] {
+    if (!board.wait_configured(20000))
+      return false;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (board.received().empty()) {
+      if (std::chrono::steady_clock::now() > give_up)
+        return false;
+      board.send(kHeartbeats);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  });
+  write_image("fw.uf2", uf2_bytes(512));
+  const auto r = update("fw.uf2", slot_.name());
+  EXPECT_TRUE(spoken_to.get()) << "the program kept reading the board's log and never asked it to reboot";
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, header("fw.uf2", 512, slot_.name()) + kRebooting + kWaiting + "Copying firmware to " + d.name() +
+                       "...\n" + kSuccess);
+  EXPECT_EQ(board.received(), "IOBOOTSEL\n");
 }
 
 TEST_F(IoUpdate, DriveThatShowsUpLateIsWaitedFor) {

@@ -38,6 +38,11 @@ const std::string kNoResponse =
 const std::string kStalled = "ERROR: Transfer stalled (screen board not responding?)\n";
 constexpr int kSlotBytes = 6291456;
 
+// What a board that logs heavily says every millisecond: more lines than
+// the program takes in while it has nothing else to do (one per pause of the
+// link's read), so they pile up for as long as the board goes on.
+const std::string kHeartbeats = "log: heartbeat\r\nlog: heartbeat\r\n";
+
 // Image bytes that include everything a text-mode stream would mangle: line
 // ends, NUL, Ctrl-Z.
 std::string image_bytes(size_t n) {
@@ -109,6 +114,22 @@ protected:
     EXPECT_TRUE(board.wait_received(command(size).size() + taken, 20000));
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     board.send(lines);
+  }
+
+  // A board that logs without pause: a burst of lines every millisecond
+  // from the moment the program has set the port up until its first byte arrives.
+  // False when 10 s of that did not let the program get a word in.
+  static bool chatter_until_spoken_to(BoardSim &board) {
+    if (!board.wait_configured(20000))
+      return false;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (board.received().empty()) {
+      if (std::chrono::steady_clock::now() > give_up)
+        return false;
+      board.send(kHeartbeats);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
   }
 
   std::string dir_;
@@ -278,6 +299,22 @@ TEST_F(ScreenUpdate, HandshakeIgnoresDoneAndFreeTextUntilStart) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, header(file, 5000) + kTransferring + kFinalising + kSuccess);
   EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ScreenUpdate, BoardThatNeverStopsTalkingStillGetsTheCommand) {
+  BoardScript script;
+  script.fwup_answer_delay_ms = 300; // after the last of the chatter
+  const std::string file = make_image(100);
+  BoardSim board(script);
+  slot_.point_at(board.device_path());
+  auto done = std::async(std::launch::async, [&] { return update(board, file, true, 30000); });
+  const bool spoken_to = chatter_until_spoken_to(board);
+  const ProcessResult r = done.get();
+  EXPECT_TRUE(spoken_to) << "the program kept reading the board's log and never sent its command";
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, header(file, 100) + kTransferring + kFinalising + kSuccess);
+  EXPECT_EQ(r.err, ""); // the log is free text, dropped before and during the handshake
+  EXPECT_EQ(board.received(), command(100) + image_);
 }
 
 class HandshakeFailure : public ScreenUpdate, public ::testing::WithParamInterface<const char *> {};
