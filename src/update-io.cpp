@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -73,6 +75,22 @@ char *wait_for_drive() {
     wait_ms(kDrivePollMs);
   }
   return nullptr;
+}
+
+// A file too large for any RP2040 image (a disk image, an archive picked by
+// mistake) is refused from its size alone, before it is read: it is neither
+// loaded into memory nor, past 2 GiB, reported as unreadable.
+bool refuse_oversized(const char *path) {
+  std::error_code ec;
+  const std::filesystem::path fs_path(path);
+  if (!std::filesystem::is_regular_file(fs_path, ec) || ec)
+    return false;
+  const std::uintmax_t size = std::filesystem::file_size(fs_path, ec);
+  if (ec || size <= static_cast<std::uintmax_t>(kLargestImage))
+    return false;
+  std::fprintf(stderr, "ERROR: '%s' is %llu bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", path,
+               static_cast<unsigned long long>(size));
+  return true;
 }
 
 } // namespace
@@ -142,6 +160,8 @@ bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *ima
 }
 
 int action_update_io() {
+  if (refuse_oversized(options.io_fw))
+    return -1;
   uint8_t *image = nullptr;
   const int32_t size = load_file(options.io_fw, &image);
   if (size < 0) {

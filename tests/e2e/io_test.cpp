@@ -271,6 +271,13 @@ TEST_F(IoUpdate, RefusesFilesThatAreNotPlausibleUf2Images) {
     // In one log the banner comes first.
     EXPECT_EQ(update(row.name, dead_port(), 60000, true).out, "orvup v1.00\n" + row.err) << row.name;
   }
+  // Past 4 GiB a size cut to 32 bits would read as one byte; the whole size
+  // is what refuses it, before a byte of it is read.
+  std::ofstream(dir_ + "/disk.img").close();
+  fs::resize_file(dir_ + "/disk.img", (1ULL << 32) + 1);
+  const auto huge = update("disk.img", dead_port());
+  EXPECT_EQ(huge.status, 255);
+  EXPECT_EQ(huge.err, "ERROR: 'disk.img' is 4294967297 bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n");
   const auto r = update("missing.uf2", dead_port());
   EXPECT_EQ(r.err, "ERROR: Unable to read firmware file 'missing.uf2'\n");
   EXPECT_TRUE(d.files().empty());
