@@ -34,7 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 5000ms) {
+bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 20000ms) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() >= end)
@@ -368,7 +368,7 @@ TEST(Watcher, ReopenDelayAfterThePathReturns) {
     const auto back = Clock::now();
     board.point_link_at(next);
     pollfd p{seen, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1) << "the port was not opened again";
+    ASSERT_EQ(poll(&p, 1, 20000), 1) << "the port was not opened again";
     delays.push_back(std::chrono::duration<double, std::milli>(Clock::now() - back).count());
     close(seen);
   }
