@@ -85,6 +85,7 @@ public:
     plug();
   }
   ~Board() {
+    release_pins();
     std::lock_guard hold(mu_);
     if (term_.master >= 0)
       close(term_.master);
@@ -106,10 +107,18 @@ public:
     if (!sub_.empty())
       rmdir(folder_.c_str());
   }
+  // The far end hangs up. A slave of our own keeps the terminal's number
+  // taken until the link names another terminal: other tests run beside
+  // this one and make terminals too, and one of theirs must never appear
+  // under a name our link still points at.
   void hang_up() {
     std::lock_guard hold(mu_);
-    if (term_.master >= 0)
+    if (term_.master >= 0) {
+      const int pin = open(term_.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (pin >= 0)
+        pins_.push_back(pin);
       close(term_.master);
+    }
     term_.master = -1;
   }
   // Comes back on a fresh terminal; the old one, if still up, stays as it is.
@@ -130,6 +139,13 @@ public:
     unlink(tmp.c_str());
     if (symlink(target.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), link_.c_str()) != 0)
       std::abort();
+    release_pins();
+  }
+  void release_pins() {
+    std::lock_guard hold(mu_);
+    for (int fd : pins_)
+      close(fd);
+    pins_.clear();
   }
 
   void say(const std::string &bytes) {
@@ -163,6 +179,7 @@ private:
   mutable std::mutex mu_;
   Terminal term_;
   std::vector<int> spare_; // terminals left up behind a retargeted link
+  std::vector<int> pins_;  // slaves of hung-up terminals, holding their numbers
 };
 
 bool connected(serial_t *s) { return serial_flag_read(serial_os_shared(s->transport)->connected) != 0; }
