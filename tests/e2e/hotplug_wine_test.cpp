@@ -75,7 +75,9 @@ TEST(HotplugWine, TheLinkFollowsTheBoardThroughUnplugAndReplug) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto back = std::chrono::steady_clock::now();
     sim.replug();
-    EXPECT_TRUE(sim.wait_opens(2, 10000));
+    // The new terminal starts at another speed: 115200 means the port was
+    // opened and set up again. (Counting opens can miss a quick one.)
+    EXPECT_TRUE(sim.wait_configured(10000));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - back);
     RecordProperty("replug_to_reopen_ms", static_cast<int>(ms.count()));
     std::printf("replug to reopen: %d ms\n", static_cast<int>(ms.count()));
@@ -90,7 +92,6 @@ TEST(HotplugWine, TheLinkFollowsTheBoardThroughUnplugAndReplug) {
   EXPECT_NE(out.find("arrival broadcast, reopened in"), std::string::npos) << out;
   EXPECT_NE(out.find("second FWUP answered"), std::string::npos) << out;
   EXPECT_EQ(sim.received(), "FWUP 16\nFWUP 16\n");
-  EXPECT_EQ(sim.opens(), 2);
 }
 
 } // namespace
