@@ -10,21 +10,28 @@
 #include <system_error>
 #include <thread>
 
+int64_t regular_file_size(const char *path) {
+  std::error_code ec;
+  const std::filesystem::path fs_path(path);
+  if (!std::filesystem::is_regular_file(fs_path, ec) || ec)
+    return -1;
+  const std::uintmax_t size = std::filesystem::file_size(fs_path, ec);
+  if (ec || size > static_cast<std::uintmax_t>(INT64_MAX))
+    return -1;
+  return static_cast<int64_t>(size);
+}
+
 int32_t load_file(const char *path, uint8_t **out) {
   // Only a regular file is an image. Opening a FIFO would wait for a writer
   // that may never come, and a directory or a device has no size to trust.
-  std::error_code ec;
-  const std::filesystem::path fs_path(path);
-  if (!std::filesystem::is_regular_file(fs_path, ec) || ec) return -1;
-  std::FILE *f = std::fopen(path, "rb");
-  if (!f) return -1;
   // The size is checked at full width: a file of 4 GiB and one byte must not
   // pass for a file of one byte.
-  const std::uintmax_t size = std::filesystem::file_size(fs_path, ec);
-  if (ec || size == 0 || size > static_cast<std::uintmax_t>(INT32_MAX)) {
-    std::fclose(f);
+  const int64_t size = regular_file_size(path);
+  if (size <= 0 || size > INT32_MAX)
     return -1;
-  }
+  std::FILE *f = std::fopen(path, "rb");
+  if (!f)
+    return -1;
   auto *buffer = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(size)));
   if (!buffer) {
     std::fclose(f);

@@ -22,3 +22,8 @@ void string_list_free(char *list);
 // a caller's buffer that is too small gets the start of the text, never an
 // overrun. Does nothing when dest_size is below 1.
 void copy_cut(char *dest, int dest_size, const char *src);
+
+// The size of a regular file as the file system reports it, at full width;
+// -1 when the path is not a regular file or cannot be examined. Lets an
+// update refuse an oversized image before reading a byte of it.
+int64_t regular_file_size(const char *path);

@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -81,15 +79,11 @@ char *wait_for_drive() {
 // mistake) is refused from its size alone, before it is read: it is neither
 // loaded into memory nor, past 2 GiB, reported as unreadable.
 bool refuse_oversized(const char *path) {
-  std::error_code ec;
-  const std::filesystem::path fs_path(path);
-  if (!std::filesystem::is_regular_file(fs_path, ec) || ec)
+  const int64_t size = regular_file_size(path);
+  if (size <= kLargestImage)
     return false;
-  const std::uintmax_t size = std::filesystem::file_size(fs_path, ec);
-  if (ec || size <= static_cast<std::uintmax_t>(kLargestImage))
-    return false;
-  std::fprintf(stderr, "ERROR: '%s' is %llu bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", path,
-               static_cast<unsigned long long>(size));
+  std::fprintf(stderr, "ERROR: '%s' is %lld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", path,
+               static_cast<long long>(size));
   return true;
 }
 

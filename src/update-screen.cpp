@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -197,15 +195,11 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
 // anything is read: a file of gigabytes is neither loaded into memory nor
 // taken for a smaller one.
 bool refuse_oversized(const char *path) {
-  std::error_code ec;
-  const std::filesystem::path fs_path(path);
-  if (!std::filesystem::is_regular_file(fs_path, ec) || ec)
+  const int64_t size = regular_file_size(path);
+  if (size <= kAppSlotBytes)
     return false;
-  const std::uintmax_t size = std::filesystem::file_size(fs_path, ec);
-  if (ec || size <= static_cast<std::uintmax_t>(kAppSlotBytes))
-    return false;
-  std::fprintf(stderr, "ERROR: Firmware image is %llu bytes, larger than the %d byte app slot\n",
-               static_cast<unsigned long long>(size), kAppSlotBytes);
+  std::fprintf(stderr, "ERROR: Firmware image is %lld bytes, larger than the %d byte app slot\n",
+               static_cast<long long>(size), kAppSlotBytes);
   return true;
 }
 
