@@ -380,20 +380,8 @@ TEST_F(IoUpdate, BoardThatNeverStopsTalkingStillGetsTheRebootRequest) {
   script.iobootsel_answer_delay_ms = 300; // after the last of the chatter
   BoardSim board(script);
   slot_.point_at(board.device_path());
-  // A burst of lines every millisecond from the moment the port is set up
-  // until the program's first byte arrives; 10 s of it means the program never spoke.
-  auto spoken_to = std::async(std::launch::async, [&] {
-    if (!board.wait_configured(20000))
-      return false;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (board.received().empty()) {
-      if (std::chrono::steady_clock::now() > give_up)
-        return false;
-      board.send(kHeartbeats);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-  });
+  // 10 s of chatter without the program's first byte means it never spoke.
+  auto spoken_to = std::async(std::launch::async, [&] { return board.chatter_until_spoken_to(kHeartbeats); });
   write_image("fw.uf2", uf2_bytes(512));
   const auto r = update("fw.uf2", slot_.name());
   EXPECT_TRUE(spoken_to.get()) << "the program kept reading the board's log and never asked it to reboot";

@@ -116,22 +116,6 @@ protected:
     board.send(lines);
   }
 
-  // A board that logs without pause: a burst of lines every millisecond
-  // from the moment the program has set the port up until its first byte arrives.
-  // False when 10 s of that did not let the program get a word in.
-  static bool chatter_until_spoken_to(BoardSim &board) {
-    if (!board.wait_configured(20000))
-      return false;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (board.received().empty()) {
-      if (std::chrono::steady_clock::now() > give_up)
-        return false;
-      board.send(kHeartbeats);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-  }
-
   std::string dir_;
   std::string image_;
   PortSlot slot_;
@@ -308,7 +292,7 @@ TEST_F(ScreenUpdate, BoardThatNeverStopsTalkingStillGetsTheCommand) {
   BoardSim board(script);
   slot_.point_at(board.device_path());
   auto done = std::async(std::launch::async, [&] { return update(board, file, true, 30000); });
-  const bool spoken_to = chatter_until_spoken_to(board);
+  const bool spoken_to = board.chatter_until_spoken_to(kHeartbeats);
   const ProcessResult r = done.get();
   EXPECT_TRUE(spoken_to) << "the program kept reading the board's log and never sent its command";
   EXPECT_FALSE(r.timed_out);

@@ -178,6 +178,19 @@ void BoardSim::replug() {
   wake();
 }
 
+bool BoardSim::chatter_until_spoken_to(const std::string &burst, int give_up_ms) {
+  if (!wait_configured(20000))
+    return false;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(give_up_ms);
+  while (received().empty()) {
+    if (std::chrono::steady_clock::now() > give_up)
+      return false;
+    send(burst);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 void BoardSim::send(const std::string &bytes) {
   {
     std::lock_guard lk(mu_);

@@ -85,6 +85,10 @@ public:
 
   // Writes raw bytes to the program now, whatever the script says.
   void send(const std::string &bytes);
+  // A board that logs without pause: `burst` every millisecond from the
+  // moment the program has set the port up until its first byte arrives.
+  // False when give_up_ms of that did not let the program get a word in.
+  bool chatter_until_spoken_to(const std::string &burst, int give_up_ms = 10000);
 
   // Every byte the program sent since the board was made, across replugs.
   std::string received() const;
