@@ -1,0 +1,232 @@
+// The updates' long waits - a board that stops reading, a verdict or a drive
+// that never comes, a board that leaves and never returns - run here inside
+// the test process, against the simulated board on a real pseudo-terminal,
+// with the updates' clock sped up once the run has reached the wait. Each
+// outcome takes a second instead of half a minute or more; the end-to-end
+// tests keep one real-time run of each under Wine.
+#include "board_sim.h"
+#include "options.h"
+#include "timer.h"
+#include "update-io.h"
+#include "update-screen.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+using orvtest::BoardScript;
+using orvtest::BoardSim;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The clock the updates read: real time until speed_up(), then `factor`
+// times faster, never stepping back. The board keeps real time, so
+// everything up to the wait under test happens at its real pace.
+class SpeedClock {
+public:
+  SpeedClock() {
+    const std::lock_guard<std::mutex> hold(mu_);
+    real_base_ = fake_base_ = timer_monotonic_ms();
+    factor_ = 1;
+    timer_set_source(now);
+  }
+  ~SpeedClock() { timer_set_source(nullptr); }
+  SpeedClock(const SpeedClock &) = delete;
+  SpeedClock &operator=(const SpeedClock &) = delete;
+
+  void speed_up(int64_t factor) {
+    const std::lock_guard<std::mutex> hold(mu_);
+    const int64_t real = timer_monotonic_ms();
+    fake_base_ += (real - real_base_) * factor_;
+    real_base_ = real;
+    factor_ = factor;
+  }
+
+private:
+  static int64_t now() {
+    const std::lock_guard<std::mutex> hold(mu_);
+    return fake_base_ + (timer_monotonic_ms() - real_base_) * factor_;
+  }
+  static inline std::mutex mu_;
+  static inline int64_t real_base_ = 0, fake_base_ = 0, factor_ = 1;
+};
+
+constexpr int64_t kFast = 1000; // 30 s of the updates' time in 30 ms
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+const std::string kTransferring = "Transferring firmware to screen over RS485 (this takes a few minutes)...\n";
+const std::string kFinalising = "Finalising and verifying on screen board...\n";
+
+std::string image_bytes(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 4242;
+  for (auto &c : s)
+    c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+  return s;
+}
+
+class UpdateWaits : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/orvup-waits-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string write_image(const std::string &name, const std::string &bytes) {
+    image_ = bytes;
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  // Runs an update the way main does, on a thread of its own, while
+  // `meanwhile` drives the board and the clock; captures both streams.
+  Outcome run(int (*action)(), const std::string &port, const std::function<void()> &meanwhile) {
+    std::snprintf(options.port, sizeof options.port, "%s", port.c_str());
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    auto done = std::async(std::launch::async, action);
+    meanwhile();
+    const bool ended = done.wait_for(60s) == std::future_status::ready;
+    if (!ended)
+      clock_.speed_up(kFast); // let the run end rather than leave it behind
+    const int status = done.get();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    Outcome o{status, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr()};
+    EXPECT_TRUE(ended) << "the update did not end within a minute of real time";
+    return o;
+  }
+
+  Outcome screen_update(BoardSim &board, const std::string &path, bool no_status,
+                        const std::function<void()> &meanwhile) {
+    std::snprintf(options.screen_fw, sizeof options.screen_fw, "%s", path.c_str());
+    options.no_status = no_status;
+    return run(action_update_screen, board.device_path(), meanwhile);
+  }
+
+  std::string screen_header(const std::string &path, BoardSim &board) {
+    return "Screen firmware: " + path + " (" + std::to_string(image_.size()) + " bytes)\nI/O board port:  " +
+           board.device_path() + "\n";
+  }
+  std::string command() { return "FWUP " + std::to_string(image_.size()) + "\n"; }
+
+  // The board has stopped reading and the program's write is held up; what
+  // the board says now, the program reads only once its write gave up.
+  void stall_then(BoardSim &board, size_t taken, const std::string &lines) {
+    ASSERT_TRUE(board.wait_received(command().size() + taken, 20000));
+    std::this_thread::sleep_for(300ms);
+    board.send(lines);
+    std::this_thread::sleep_for(50ms);
+    clock_.speed_up(kFast);
+  }
+
+  std::string dir_;
+  std::string image_;
+  SpeedClock clock_;
+};
+
+TEST_F(UpdateWaits, StalledBoardEndsTheTransferAfterTheWriteTimeOut) {
+  BoardScript script;
+  script.stall_after = 3 * 4096;
+  const std::string path = write_image("screen.bin", image_bytes(64 * 4096));
+  BoardSim board(script);
+  const Outcome r = screen_update(board, path, true, [&] { stall_then(board, 3 * 4096, "relay: screen silent\r\n"); });
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(r.out, screen_header(path, board) + kTransferring + "\n");
+  EXPECT_EQ(r.err, "  [io] relay: screen silent\nERROR: Transfer stalled (screen board not responding?)\n");
+  EXPECT_TRUE(board.received() == (command() + image_).substr(0, command().size() + 3 * 4096));
+}
+
+TEST_F(UpdateWaits, StalledBoardThatReportsAFailureAbortsTheTransfer) {
+  BoardScript script;
+  script.stall_after = 2 * 4096;
+  const std::string path = write_image("screen.bin", image_bytes(64 * 4096));
+  BoardSim board(script);
+  const Outcome r = screen_update(board, path, false, [&] {
+    stall_then(board, 2 * 4096, "relay lost\r\nTIMEOUT\r\nrelay: giving up\r\n");
+  });
+  EXPECT_EQ(r.status, -1);
+  const std::string head = screen_header(path, board) + kTransferring;
+  ASSERT_EQ(r.out.substr(0, head.size()), head);
+  EXPECT_EQ(r.out.back(), '\n');
+  // Every line of the drain is shown, the failure word and what follows it.
+  EXPECT_EQ(r.err,
+            "  [io] relay lost\n  [io] TIMEOUT\n  [io] relay: giving up\nERROR: Transfer aborted by I/O board\n");
+}
+
+TEST_F(UpdateWaits, NoVerdictWithinThirtySecondsTimesOut) {
+  BoardScript script;
+  script.final_answer = "still verifying\r\n";
+  const std::string path = write_image("screen.bin", image_bytes(4097));
+  BoardSim board(script);
+  const Outcome r = screen_update(board, path, false, [&] {
+    ASSERT_TRUE(board.wait_received(command().size() + image_.size(), 20000));
+    clock_.speed_up(kFast);
+  });
+  EXPECT_EQ(r.status, -1);
+  const std::string tail = "\n" + kFinalising;
+  ASSERT_GE(r.out.size(), tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  EXPECT_EQ(r.err, "ERROR: Timed out waiting for completion\n");
+  EXPECT_TRUE(board.received() == command() + image_);
+}
+
+TEST_F(UpdateWaits, BoardGoneBeforeTheCommandFailsToSendIt) {
+  const std::string path = write_image("screen.bin", image_bytes(100));
+  BoardSim board;
+  const std::string port = board.device_path();
+  const Outcome r = screen_update(board, path, false, [&] {
+    // Gone after the program set the port up, before its 200 ms settle
+    // ends; the send then waits the 30 s a board gets to come back.
+    ASSERT_TRUE(board.wait_configured(20000));
+    board.unplug();
+    std::this_thread::sleep_for(100ms);
+    clock_.speed_up(kFast);
+  });
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(r.out, "Screen firmware: " + path + " (100 bytes)\nI/O board port:  " + port + "\n");
+  EXPECT_EQ(r.err, "ERROR: Failed to send update command\n");
+  EXPECT_EQ(board.received(), "");
+}
+
+TEST_F(UpdateWaits, NoDriveWithinThirtySecondsIsAnError) {
+  // A plain folder named like the drive is not a drive.
+  fs::create_directories(dir_ + "/media/RPI-RP2");
+  std::string uf2 = image_bytes(512);
+  uf2.replace(0, 4, "UF2\n");
+  const std::string path = write_image("fw.uf2", uf2);
+  std::snprintf(options.io_fw, sizeof options.io_fw, "%s", path.c_str());
+  BoardSim board;
+  const std::string port = board.device_path();
+  const Outcome r = run(action_update_io, port, [&] {
+    ASSERT_TRUE(board.wait_received(std::string("IOBOOTSEL\n").size(), 20000));
+    std::this_thread::sleep_for(100ms);
+    clock_.speed_up(kFast);
+  });
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(r.out, "I/O firmware:   " + path + " (512 bytes)\nI/O board port: " + port +
+                       "\nRebooting I/O board into BOOTSEL...\nWaiting for the RPI-RP2 drive...\n");
+  EXPECT_EQ(r.err, "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running firmware new "
+                   "enough to accept the reboot command? (Its USB drive must auto-mount.)\n");
+  EXPECT_TRUE(fs::is_empty(dir_ + "/media/RPI-RP2"));
+}
+
+} // namespace
