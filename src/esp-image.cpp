@@ -176,7 +176,8 @@ void hex_digest(char *dest, const uint8_t *digest) {
 esp_image_verdict_t esp_image_read(const uint8_t *bytes, size_t size, esp_image_report_t *out) {
   *out = esp_image_report_t{};
   out->file_size = size;
-  std::memcpy(out->first_bytes, bytes, size < 4 ? size : 4);
+  if (size > 0)
+    std::memcpy(out->first_bytes, bytes, size < 4 ? size : 4);
   out->verdict = read_image(bytes, size, out);
   return out->verdict;
 }
