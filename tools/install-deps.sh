@@ -5,11 +5,12 @@
 #   install-deps.sh --demo   just what the Linux demo needs
 set -euo pipefail
 if [ "${1:-}" = --demo ]; then
-  packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+  packages=(cmake ninja-build g++ libgtest-dev libgmock-dev nettle-dev)
 else
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # Linux builds, sanitizers, libFuzzer
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  nettle-dev                                       # SHA-256 on Linux
   g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64   # orvup.exe
   wine wine64                                      # runs orvup.exe in the tests
   socat util-linux procps                          # pseudo-terminals, unshare
