@@ -112,8 +112,9 @@ else
     [ "$out" = /usr/share/man/man1/orvup.1.gz ] || fail "man -w orvup: $out"
     out=$(MANWIDTH=80 man --warnings orvup 2>&1 >/dev/null)
     [ -z "$out" ] || fail "man orvup reports: $out"
-    out=$(bash -c 'source /usr/share/bash-completion/completions/orvup && complete -p orvup' 2>&1)
-    [ "$out" = "complete -F _orvup orvup" ] || fail "completion not set up: $out"
+    # bash-completion's loader finds it by the command's name, as at a TAB.
+    out=$(bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion orvup && complete -p orvup' 2>&1)
+    [ "$out" = "complete -F _orvup orvup" ] || fail "bash-completion does not load the completion: $out"
     "$top/tools/check-udev-rules.sh" /usr/lib/udev/rules.d/60-orvup.rules >/dev/null || fail "installed udev rule"
     dpkg -L orvup | while read -r p; do [ -f "$p" ] && echo "$p"; done | sort >"$work/listed"
     sort "$work/paths" | diff -q - "$work/listed" >/dev/null || fail "dpkg -L orvup: $(cat "$work/listed")"

@@ -14,6 +14,7 @@ packages=(
   wine wine64                                      # runs orvup.exe in the tests
   socat util-linux procps                          # pseudo-terminals, unshare
   dpkg-dev lintian zip unzip man-db groff-base     # the release packages and their checks
+  bash-completion
 )
 fi
 missing=()
