@@ -31,6 +31,10 @@ for tool in dpkg-deb dpkg-shlibdeps dpkg-parsechangelog gzip strip zip; do
   command -v "$tool" >/dev/null || die "$tool is missing (bash tools/install-deps.sh installs it)"
 done
 [ -x "$program" ] || die "no program at $program"
+if [ -n "$windows_build" ]; then
+  [ -f "$windows_build/build.ninja" ] || [ -f "$windows_build/Makefile" ] ||
+    die "$windows_build is not a configured Windows build"
+fi
 
 # The version lives in CMake; the change log says what each version brought
 # and must have an entry for this one.
@@ -137,8 +141,6 @@ make_zip() {
 
 make_deb
 if [ -n "$windows_build" ]; then
-  [ -f "$windows_build/build.ninja" ] || [ -f "$windows_build/Makefile" ] ||
-    die "$windows_build is not a configured Windows build"
   make_zip
 else
   echo "make-packages: no Windows build given (configure with -DORVUP_WINDOWS_BUILD_DIR=...): no zip made" >&2
