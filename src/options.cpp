@@ -1,11 +1,12 @@
 #include "options.h"
+#include "orvup-version.h"
 
 #include <cstdio>
 #include <cstring>
 
 options_t options;
 
-const char orvup_version[] = "1.00";
+const char orvup_version[] = ORVUP_VERSION_BANNER;
 
 const char cli_usage[] = "orvup - Orvane command-line updater\n"
                          "\n"

@@ -14,6 +14,8 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64   # orvup.exe
   wine wine64                                      # runs orvup.exe in the tests
   socat util-linux procps                          # pseudo-terminals, unshare
+  dpkg-dev lintian zip unzip man-db groff-base     # the release packages and their checks
+  bash-completion
 )
 fi
 missing=()

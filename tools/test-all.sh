@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds orvup for Linux and Windows, plus ASan+UBSan and TSan builds, and
 # runs every test: unit and end-to-end tests natively, the same tests against
-# orvup.exe under Wine, the sanitizer runs and the fuzzing runs.
+# orvup.exe under Wine, the release packages' checks, the sanitizer runs and
+# the fuzzing runs.
 #
 # The Linux build's tests spend most of their time waiting on the simulated
 # board (a real-time stall under Wine takes over two minutes), so they run
-# while the sanitizer builds compile.
+# while the sanitizer builds compile and the packages are made.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh || exit 1
@@ -43,6 +44,10 @@ linux_tests=$!
 
 step build asan
 step build tsan
+# The .deb and the Windows zip, built from the Linux and Windows builds and
+# checked (installed, run and removed again on this machine).
+packages() { cmake --build build --target package && bash tools/check-packages.sh build build-win; }
+step packages
 
 echo
 echo "=== ctest --preset linux (ran beside the sanitizer builds)"
