@@ -51,8 +51,10 @@ step packages
 
 echo
 echo "=== ctest --preset linux (ran beside the sanitizer builds)"
+linux_rc=0
+wait $linux_tests || linux_rc=$?
 cat "$linux_log"
-if ! wait $linux_tests; then
+if [ $linux_rc -ne 0 ]; then
   echo "=== FAILED: ctest --preset linux"
   failed=1
 fi
