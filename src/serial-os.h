@@ -1,6 +1,6 @@
 #pragma once
 // The seam between the portable serial link (serial.cpp) and its operating-
-// system half (serial-posix.cpp / serial-win32.cpp, watcher-posix.cpp /
+// system half (serial-posix.cpp / serial-win32.cpp, watcher-linux.cpp /
 // watcher-win32.cpp). Each platform lays out serial_transport_t in its own
 // header, starting with the part the portable code uses.
 #include "serial.h"

@@ -9,7 +9,7 @@
 //
 // It looks at stop_requested after every wake-up, is stopped by a byte on
 // the pipe and joined, never cancelled, so it never dies holding a lock.
-#include "pathwatch-posix.h"
+#include "pathwatch-linux.h"
 #include "serial-posix.h"
 
 #include "functions.h"
