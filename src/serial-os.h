@@ -42,7 +42,9 @@ bool serial_os_open(serial_t *s);
 // Whether the port is open right now (it may close at any moment after).
 bool serial_os_is_open(serial_transport_t *t);
 // Takes what has arrived, up to `count` bytes, without waiting: the number of
-// bytes, 0 when none, -1 when the port is closed or gone.
+// bytes, 0 when none, -1 when the port is closed or the read fails. A port
+// whose board has just left may read as empty rather than fail until the
+// watcher closes it.
 int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count);
 // One write with the port's write time-out (20 ms per byte asked for plus
 // 1000 ms): bytes taken, 0 when none were taken in that time, -1 when the

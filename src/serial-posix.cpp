@@ -106,8 +106,10 @@ bool serial_os_is_open(serial_transport_t *t) {
   return t->handle != SERIAL_NO_HANDLE;
 }
 
-// Never blocks: the descriptor is non-blocking. -1 when the port is closed,
-// or gone (EIO, or end of file after the board left the bus).
+// Never blocks: the descriptor is non-blocking. 0 when nothing has arrived,
+// and also at end of file, which is how a terminal hung up by a board that
+// left the bus reads until the watcher closes it. -1 when the port is closed
+// or the read fails (EIO).
 int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
   std::lock_guard<std::mutex> hold(t->handle_lock);
   if (t->handle == SERIAL_NO_HANDLE)
