@@ -25,10 +25,6 @@ inline int32_t serial_flag_read(std::atomic<int32_t> &flag) {
 }
 inline void serial_flag_store(std::atomic<int32_t> &flag, int32_t value) { flag.exchange(value); }
 
-// The link the watcher acts on: the one connected last. Atomic because the
-// watcher reads it while the caller's thread connects or frees a link.
-extern std::atomic<serial_t *> xport;
-
 // A cleared heap record; null when out of memory. On Windows it also asks for
 // a 1 ms system timer for the life of the link (see serial-win32.cpp).
 serial_transport_t *serial_os_alloc();

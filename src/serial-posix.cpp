@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -96,7 +97,6 @@ bool serial_os_open(serial_t *s) {
     close_port(t->handle); // never leak a stale descriptor
   t->handle = fd;
   t->generation++;
-  t->dcb = tio;
   t->timeouts = timeouts;
   return true;
 }

@@ -5,7 +5,6 @@
 
 #include <mutex>
 #include <pthread.h>
-#include <termios.h>
 
 // The port handle: a file descriptor, with -1 standing for "not open".
 using serial_handle_t = int;
@@ -34,7 +33,6 @@ struct serial_transport_t : serial_shared_t {
   std::mutex handle_lock;
   serial_handle_t handle = SERIAL_NO_HANDLE;
   uint32_t generation = 0;
-  termios dcb{};                // the settings read from the port and written back
   serial_timeouts_t timeouts{}; // guarded by handle_lock, like the handle they belong to
   pthread_t thread{};           // the watcher, valid while thread_started
   bool thread_started = false;

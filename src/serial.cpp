@@ -9,44 +9,25 @@
 #include <cstdlib>
 #include <cstring>
 
-std::atomic<serial_t *> xport{nullptr};
-
 namespace {
-
-// A complete line waiting in rx_queue. The second word is kept at 0 for the
-// record's agreed two-word shape.
-struct rx_line {
-  char *text;
-  uintptr_t reserved;
-};
 
 void report_out_of_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
 
+// A complete line waits in rx_queue as its own heap copy of the text.
 bool queue_line(void *context, const char *text, int32_t length) {
   auto *queue = static_cast<lfq_queue_t *>(context);
-  auto *line = static_cast<rx_line *>(std::malloc(sizeof(rx_line)));
   char *copy = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
-  if (!line || !copy) {
+  if (!copy) {
     report_out_of_memory();
-    std::free(line);
-    std::free(copy);
     return false;
   }
   std::memcpy(copy, text, static_cast<size_t>(length) + 1);
-  line->text = copy;
-  line->reserved = 0;
   // The queue reports its own failure to get a node (perror "malloc").
-  if (lfqueue_enq(queue, line) != 0) {
+  if (lfqueue_enq(queue, copy) != 0) {
     std::free(copy);
-    std::free(line);
     return false;
   }
   return true;
-}
-
-void release_line(rx_line *line) {
-  std::free(line->text);
-  std::free(line);
 }
 
 int32_t write_on_port(void *context, const uint8_t *bytes, int32_t count) {
@@ -121,7 +102,6 @@ bool serial_connect(serial_t *s) {
   serial_flag_store(shared->stop_requested, 0);
   // No path found keeps the one recorded before (empty on a fresh link).
   PortNameToDevicePathA(s->port_name, shared->device_path, static_cast<int>(sizeof(shared->device_path)));
-  xport.store(s);
   if (!serial_os_open(s))
     return false;
   serial_flag_store(shared->connected, 1);
@@ -152,12 +132,12 @@ bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {
   } else {
     wait_ms(2);
   }
-  auto *line = static_cast<rx_line *>(lfqueue_deq(&s->rx_queue));
+  auto *line = static_cast<char *>(lfqueue_deq(&s->rx_queue));
   if (!line)
     return false;
-  std::strncpy(dest, line->text, static_cast<size_t>(dest_size));
+  std::strncpy(dest, line, static_cast<size_t>(dest_size));
   dest[dest_size - 1] = '\0';
-  release_line(line);
+  std::free(line);
   return true;
 }
 
@@ -181,13 +161,10 @@ void serial_free(serial_t *s) {
   const bool watcher_ended = serial_watcher_stop(s->transport);
   serial_os_close(s->transport);
   if (shared->queue_ready) {
-    while (auto *line = static_cast<rx_line *>(lfqueue_deq(&s->rx_queue)))
-      release_line(line);
+    // Destroying the queue hands every line still queued to std::free.
     lfqueue_destroy(&s->rx_queue);
     shared->queue_ready = false;
   }
-  serial_t *self = s;
-  xport.compare_exchange_strong(self, nullptr);
   if (watcher_ended)
     serial_os_release(s->transport);
   s->transport = nullptr;

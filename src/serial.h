@@ -16,7 +16,7 @@ struct serial_t {
   char port_name[256];  // COM name on Windows, device path elsewhere; cut to 255 characters
   char line_buf[256];   // the line being received
   int32_t line_len;     // where the next received byte goes (0..255)
-  lfq_queue_t rx_queue; // complete lines (rx_line records) not yet handed out, oldest first
+  lfq_queue_t rx_queue; // complete lines (heap copies of their text) not yet handed out, oldest first
   serial_transport_t *transport;
 };
 
