@@ -17,10 +17,13 @@
 
 namespace {
 
-// The write time-out of one call, as the Windows port counts it.
-int32_t write_budget_ms(const serial_timeouts_t &t, int32_t count) {
-  const int64_t ms = static_cast<int64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
-  return static_cast<int32_t>(std::min<int64_t>(ms, INT32_MAX));
+// How long one write may wait for room in the port: 20 ms for every byte
+// asked for plus 1000 ms, the bound the Windows port's write time-out sets.
+constexpr int64_t kWriteMsPerByte = 20;
+constexpr int64_t kWriteMsExtra = 1000;
+
+int32_t write_budget_ms(int32_t count) {
+  return static_cast<int32_t>(std::min<int64_t>(kWriteMsPerByte * count + kWriteMsExtra, INT32_MAX));
 }
 
 // Raw 8N1 with no flow control: the bridge speaks bytes, not a terminal
@@ -83,9 +86,8 @@ bool serial_os_open(serial_t *s) {
   int lines = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIS, &lines);
   tcflush(fd, TCIOFLUSH);
-  // Reads return at once (non-blocking, VMIN = VTIME = 0); writes wait by
-  // poll with the time-outs below.
-  const serial_timeouts_t timeouts{UINT32_MAX, 0, 0, 20, 1000};
+  // Reads return at once (non-blocking, VMIN = VTIME = 0); writes wait in
+  // poll, each for at most its write_budget_ms.
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     std::fputs("ERROR: Error setting timeouts\n", stderr);
@@ -97,7 +99,6 @@ bool serial_os_open(serial_t *s) {
     close_port(t->handle); // never leak a stale descriptor
   t->handle = fd;
   t->generation++;
-  t->timeouts = timeouts;
   return true;
 }
 
@@ -127,14 +128,13 @@ int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
 // under the write.
 int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t count) {
   const int32_t start = get_absolute_time();
-  int32_t budget = 0;
+  const int32_t budget = write_budget_ms(count);
   uint32_t generation = 0;
   {
     std::lock_guard<std::mutex> hold(t->handle_lock);
     if (t->handle == SERIAL_NO_HANDLE)
       return -1;
     generation = t->generation;
-    budget = write_budget_ms(t->timeouts, count);
   }
   int32_t written = 0;
   while (written < count) {

@@ -10,16 +10,6 @@
 using serial_handle_t = int;
 constexpr serial_handle_t SERIAL_NO_HANDLE = -1;
 
-// The same five time-outs as the Windows port's, in milliseconds; only the
-// write ones mean anything here (reads never wait).
-struct serial_timeouts_t {
-  uint32_t ReadIntervalTimeout;
-  uint32_t ReadTotalTimeoutMultiplier;
-  uint32_t ReadTotalTimeoutConstant;
-  uint32_t WriteTotalTimeoutMultiplier;
-  uint32_t WriteTotalTimeoutConstant;
-};
-
 struct serial_transport_t : serial_shared_t {
   // The handle is shared with the watcher thread, which closes it when the
   // board leaves the bus and reopens the port when it comes back. Every
@@ -33,8 +23,7 @@ struct serial_transport_t : serial_shared_t {
   std::mutex handle_lock;
   serial_handle_t handle = SERIAL_NO_HANDLE;
   uint32_t generation = 0;
-  serial_timeouts_t timeouts{}; // guarded by handle_lock, like the handle they belong to
-  pthread_t thread{};           // the watcher, valid while thread_started
+  pthread_t thread{}; // the watcher, valid while thread_started
   bool thread_started = false;
   int wake_fd[2] = {-1, -1}; // the watcher's wake-up pipe: read end, write end
   std::atomic<int32_t> watcher_done{0};
