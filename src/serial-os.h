@@ -12,10 +12,9 @@
 // Flags are stored by atomic exchange and read by compare-and-swap of 0 with
 // 0 (serial_flag_read), both sequentially consistent.
 struct serial_shared_t {
-  std::atomic<int32_t> stop_requested{0}; // non-zero asks the watcher to end its loop
-  std::atomic<int32_t> connected{0};      // 0 only while the board is off the bus
-  char device_path[1024]{};               // the port's device path as found when it was opened; "" if none
-  bool queue_ready = false;               // rx_queue was initialised and must be destroyed
+  std::atomic<int32_t> connected{0}; // 0 only while the board is off the bus
+  char device_path[1024]{};          // the port's device path as found when it was opened; "" if none
+  bool queue_ready = false;          // rx_queue was initialised and must be destroyed
 };
 
 inline int32_t serial_flag_read(std::atomic<int32_t> &flag) {
@@ -50,9 +49,14 @@ int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t cou
 void serial_os_close(serial_transport_t *t);
 
 // Starts the watcher thread for the link (prints "Failed to create thread.
-// Error: %lu\n" on standard output when it cannot). Stopping wakes it and
-// waits at most SERIAL_WATCHER_STOP_MS for it to end: true when it ended (or
-// never ran), false when it is still running and its record must be kept.
-constexpr int32_t SERIAL_WATCHER_STOP_MS = 2000;
+// Error: %lu\n" on standard output when it cannot).
 bool serial_watcher_start(serial_t *s);
+// Asks the watcher to end, without waiting for it. The request is a signal
+// of the watcher's own: nothing the link does afterwards, a reconnection
+// included, withdraws it. Does nothing when no watcher runs.
+void serial_watcher_request_stop(serial_transport_t *t);
+// Asks the watcher to end and joins it, waiting at most
+// SERIAL_WATCHER_STOP_MS: true when it ended (or never ran), false when it
+// is still running and its record must be kept.
+constexpr int32_t SERIAL_WATCHER_STOP_MS = 2000;
 bool serial_watcher_stop(serial_transport_t *t);

@@ -1,6 +1,7 @@
 #pragma once
 // The POSIX layout of the link's heap record: the port is a tty file
-// descriptor configured with termios, the watcher a pthread woken by a pipe.
+// descriptor configured with termios, the watcher a pthread with a stop
+// signal of its own.
 #include "serial-os.h"
 
 #include <mutex>
@@ -25,8 +26,7 @@ struct serial_transport_t : serial_shared_t {
   uint32_t generation = 0;
   pthread_t thread{}; // the watcher, valid while thread_started
   bool thread_started = false;
-  int wake_fd[2] = {-1, -1}; // the watcher's wake-up pipe: read end, write end
-  std::atomic<int32_t> watcher_done{0};
+  int stop_fd = -1; // the watcher's stop signal: readable once a stop is asked for, and from then on
 };
 
 // Closes the port only while it is still the one opened as `generation`:

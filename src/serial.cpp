@@ -99,7 +99,6 @@ bool serial_init(serial_t *s, const char *port_name) {
 
 bool serial_connect(serial_t *s) {
   serial_shared_t *shared = serial_os_shared(s->transport);
-  serial_flag_store(shared->stop_requested, 0);
   // No path found keeps the one recorded before (empty on a fresh link).
   PortNameToDevicePathA(s->port_name, shared->device_path, static_cast<int>(sizeof(shared->device_path)));
   if (!serial_os_open(s))
@@ -147,14 +146,13 @@ bool serial_available(serial_t *s) {
 
 void serial_stop(serial_t *s) {
   if (s->transport)
-    serial_flag_store(serial_os_shared(s->transport)->stop_requested, 1);
+    serial_watcher_request_stop(s->transport);
 }
 
 void serial_free(serial_t *s) {
   if (!s->transport)
     return;
   serial_shared_t *shared = serial_os_shared(s->transport);
-  serial_flag_store(shared->stop_requested, 1);
   // The watcher ends before the port closes, so it cannot reopen the port
   // behind our back. One that does not end keeps its record: it is left,
   // not released under a running thread.

@@ -35,6 +35,8 @@ bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count);
 // NUL-terminated). False, after a pause of about 2 ms, when there is none.
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size);
 bool serial_available(serial_t *s);
+// Asks the link's watcher to end, without waiting: the link then no longer
+// follows the board through a replug. serial_free still has to be called.
 void serial_stop(serial_t *s);
 // Closes the port, ends the watcher and releases every queued line. Safe
 // after a failed serial_init and on a link already freed.

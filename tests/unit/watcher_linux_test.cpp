@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -248,6 +249,25 @@ TEST(Watcher, PortIsClosedWhenTheBoardLeavesAndReopenedWhenItReturns) {
     }
     serial_free(&s);
   }
+}
+
+TEST(Watcher, AStopRequestEndsTheWatcherWhateverFollows) {
+  Board board;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, board.link().c_str()));
+  serial_stop(&s);
+  // The port reopened as the watcher does after a replug: the request stands.
+  serial_os_close(s.transport);
+  EXPECT_TRUE(serial_connect(&s));
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += 5;
+  ASSERT_EQ(pthread_timedjoin_np(s.transport->thread, nullptr, &until), 0) << "the watcher still runs";
+  s.transport->thread_started = false; // joined here, so serial_free must not
+  close(s.transport->stop_fd);
+  s.transport->stop_fd = -1;
+  expect_link_works(&s, &board, "with the watcher stopped");
+  serial_free(&s);
 }
 
 TEST(Watcher, ALinkRetargetedToAnotherBoardMovesThePortThere) {
