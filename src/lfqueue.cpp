@@ -289,7 +289,7 @@ void *lfqueue_deq_must(lfq_queue_t *q) { return take_must(q, unlink_oldest); }
 void *lfqueue_single_deq(lfq_queue_t *q) { return take(q, unlink_oldest_single); }
 void *lfqueue_single_deq_must(lfq_queue_t *q) { return take_must(q, unlink_oldest_single); }
 
-int64_t lfqueue_size(lfq_queue_t *q) { return shared(q->count).fetch_add(0); }
+int64_t lfqueue_size(lfq_queue_t *q) { return shared(q->count).load(); }
 
 void lfqueue_destroy(lfq_queue_t *q) {
   if (q->head == nullptr)

@@ -9,20 +9,14 @@
 #include <cstdint>
 
 // The part of the heap record that the portable code and the watcher share.
-// Flags are stored by atomic exchange and read by compare-and-swap of 0 with
-// 0 (serial_flag_read), both sequentially consistent.
+// The watcher writes `connected` while the caller's thread reads it, so it
+// is atomic (sequentially consistent loads and stores); the other fields are
+// written before the watcher starts or on the watcher's thread only.
 struct serial_shared_t {
-  std::atomic<int32_t> connected{0}; // 0 only while the board is off the bus
-  char device_path[1024]{};          // the port's device path as found when it was opened; "" if none
-  bool queue_ready = false;          // rx_queue was initialised and must be destroyed
+  std::atomic<bool> connected{false}; // false only while the board is off the bus
+  char device_path[1024]{};           // the port's device path as found when it was opened; "" if none
+  bool queue_ready = false;           // rx_queue was initialised and must be destroyed
 };
-
-inline int32_t serial_flag_read(std::atomic<int32_t> &flag) {
-  int32_t expected = 0;
-  flag.compare_exchange_strong(expected, 0);
-  return expected;
-}
-inline void serial_flag_store(std::atomic<int32_t> &flag, int32_t value) { flag.exchange(value); }
 
 // A cleared heap record; null when out of memory. On Windows it also asks for
 // a 1 ms system timer for the life of the link (see serial-win32.cpp).

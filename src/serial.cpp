@@ -39,7 +39,7 @@ int32_t write_on_port(void *context, const uint8_t *bytes, int32_t count) {
 // send like any other.
 bool wait_for_connected(serial_shared_t *shared) {
   const int32_t start = get_absolute_time();
-  while (!serial_flag_read(shared->connected)) {
+  while (!shared->connected.load()) {
     if (time_reached(start, SERIAL_RECONNECT_WAIT_MS))
       return false;
     wait_ms(1);
@@ -86,7 +86,7 @@ bool serial_init(serial_t *s, const char *port_name) {
     return false;
   }
   shared->queue_ready = true;
-  serial_flag_store(shared->connected, 1);
+  shared->connected.store(true);
   if (!serial_connect(s)) {
     std::fprintf(stderr, "ERROR: Unable to open serial port %s\n", port_name);
     return false;
@@ -103,7 +103,7 @@ bool serial_connect(serial_t *s) {
   PortNameToDevicePathA(s->port_name, shared->device_path, static_cast<int>(sizeof(shared->device_path)));
   if (!serial_os_open(s))
     return false;
-  serial_flag_store(shared->connected, 1);
+  shared->connected.store(true);
   return true;
 }
 
@@ -140,9 +140,7 @@ bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {
   return true;
 }
 
-bool serial_available(serial_t *s) {
-  return s->transport && serial_flag_read(serial_os_shared(s->transport)->connected) != 0;
-}
+bool serial_available(serial_t *s) { return s->transport && serial_os_shared(s->transport)->connected.load(); }
 
 void serial_stop(serial_t *s) {
   if (s->transport)

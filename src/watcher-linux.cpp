@@ -63,7 +63,7 @@ port_view_t look_at_port(serial_transport_t *t) {
 // for it to come back.
 void port_removed(watcher_t *w, const port_view_t &v) {
   if (serial_posix_close_generation(w->t, v.generation))
-    serial_flag_store(w->t->connected, 0);
+    w->t->connected.store(false);
 }
 
 bool refused_for_now(int err) { return err == EACCES || err == EPERM || err == EBUSY || err == EWOULDBLOCK; }
@@ -86,7 +86,7 @@ void reopen(watcher_t *w, bool first_try) {
     return;
   }
   w->retrying = false;
-  serial_flag_store(w->t->connected, 1);
+  w->t->connected.store(true);
 }
 
 // Something changed in a watched folder: is the port's path still there,

@@ -147,7 +147,7 @@ void OnComPortArrived(serial_t *s, const char *device_path) {
   }
   // Wakes a send that waits for the board; it fails at once if the port is
   // still closed.
-  serial_flag_store(t->connected, 1);
+  t->connected.store(true);
 }
 
 void OnComPortRemoved(serial_t *s, const char *device_path) {
@@ -160,7 +160,7 @@ void OnComPortRemoved(serial_t *s, const char *device_path) {
     return;
   // Cleared first, so a send that starts now waits for the board's return
   // instead of failing on the closed port.
-  serial_flag_store(t->connected, 0);
+  t->connected.store(false);
   serial_os_close(t);
 }
 

@@ -183,7 +183,7 @@ private:
   std::vector<int> pins_;  // slaves of hung-up terminals, holding their numbers
 };
 
-bool connected(serial_t *s) { return serial_flag_read(serial_os_shared(s->transport)->connected) != 0; }
+bool connected(serial_t *s) { return serial_os_shared(s->transport)->connected.load(); }
 bool port_open(serial_t *s) { return serial_os_is_open(s->transport); }
 // Moves on with every open and close of the port.
 uint32_t generation(serial_t *s) {

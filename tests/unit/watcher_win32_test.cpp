@@ -78,7 +78,7 @@ public:
   }
   LRESULT send(WPARAM event, Broadcast b) { return SendMessageA(window(), WM_DEVICECHANGE, event, b.lparam()); }
   bool open() { return t()->handle != nullptr; }
-  int32_t connected() { return serial_flag_read(t()->connected); }
+  int32_t connected() { return t()->connected.load() ? 1 : 0; }
   // Sets the open port to a speed the link never uses: a port that still
   // has it was not reopened since.
   void mark() {
