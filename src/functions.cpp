@@ -54,9 +54,9 @@ void wait_ms(int32_t ms) {
   // time_reached agrees that the time has passed.
   const int32_t start = get_absolute_time();
   while (!time_reached(start, ms)) {
-    const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
-    int32_t left = ms - elapsed;
-    if (left < 1) left = 1;
+    int32_t left = ms - timer_elapsed_ms(start);
+    if (left < 1)
+      left = 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(left));
   }
 }
@@ -83,7 +83,8 @@ void string_list_init(char **list, char **end) {
 void string_list_add(char **list, char **end, const char *s) {
   if (!*list) {
     string_list_init(list, end);
-    if (!*list) return;
+    if (!*list)
+      return;
   }
   const size_t n = std::strlen(s) + 1;
   const size_t used = static_cast<size_t>(*end - *list);

@@ -152,8 +152,7 @@ int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t cou
         return -1;
       fd = t->handle;
     }
-    const auto elapsed =
-        static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
+    const int32_t elapsed = timer_elapsed_ms(start);
     if (elapsed >= budget)
       break;
     // Wait for room outside the lock, so the watcher can close the port

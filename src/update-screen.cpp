@@ -49,8 +49,7 @@ void print_progress(int32_t sent, int32_t total, int32_t start) {
   if (options.no_status)
     return;
   char text[160];
-  const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
-  progress_text(text, sizeof text, sent, total, elapsed);
+  progress_text(text, sizeof text, sent, total, timer_elapsed_ms(start));
   std::fputs(text, stdout);
   std::fflush(stdout);
 }
