@@ -1,5 +1,6 @@
 #include "update-io.h"
 
+#include "board-lines.h"
 #include "drive.h"
 #include "functions.h"
 #include "options.h"
@@ -16,11 +17,12 @@ namespace {
 constexpr int32_t kUf2BlockSize = 512;
 constexpr int32_t kLargestImage = 8388608;      // 0x800000
 constexpr uint32_t kUf2FirstMagic = 0x0A324655; // "UF2\n"
-constexpr int32_t kSettleMs = 200;
-constexpr int32_t kStaleDrainMs = 1000;
 constexpr int32_t kBootselAnswerMs = 3000;
+constexpr int32_t kBootselPauseMs = 10;
 constexpr int32_t kDriveWaitMs = 30000;
 constexpr int32_t kDrivePollMs = 250;
+
+int is_bootsel_answer(const char *line) { return std::strcmp(line, "BOOTSEL") == 0 ? 1 : 0; }
 
 // Asks the running I/O board firmware to reboot into BOOTSEL. The answer is
 // awaited but not needed: the board may reboot before it gets a word out,
@@ -35,28 +37,15 @@ void request_bootsel(const char *port) {
                  port);
     return;
   }
-  wait_ms(kSettleMs);
-  // Lines the board sent before our request are not its answer. A board that
-  // never stops talking does not keep us here: the drain has a deadline.
-  char stale[256];
-  const int32_t drain_start = get_absolute_time();
-  while (serial_rx_pop(&link, stale, sizeof stale) && !time_reached(drain_start, kStaleDrainMs)) {
-  }
+  // Lines the board sent before our request are not its answer.
+  board_lines_drop_stale(&link);
 
   std::printf("Rebooting I/O board into BOOTSEL...\n");
   std::fflush(stdout);
   (void)serial_tx(&link, "IOBOOTSEL\n"); // a board already rebooting may not take it; the drive decides
 
-  char line[256];
-  const int32_t start = get_absolute_time();
-  while (!time_reached(start, kBootselAnswerMs)) {
-    if (!serial_rx_pop(&link, line, sizeof line)) {
-      wait_ms(10);
-      continue;
-    }
-    if (std::strcmp(line, "BOOTSEL") == 0)
-      break;
-  }
+  char line[BOARD_LINE_SIZE];
+  board_lines_wait(&link, kBootselAnswerMs, kBootselPauseMs, is_bootsel_answer, line, BOARD_LINE_SIZE);
   serial_free(&link);
 }
 

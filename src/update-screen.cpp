@@ -1,5 +1,6 @@
 #include "update-screen.h"
 
+#include "board-lines.h"
 #include "board-text.h"
 #include "functions.h"
 #include "options.h"
@@ -14,14 +15,11 @@ namespace {
 
 constexpr int32_t kAppSlotBytes = 6291456; // the screen board's application slot, 0x600000
 constexpr int32_t kPieceBytes = 4096;
-constexpr int32_t kSettleMs = 200;
-constexpr int32_t kStaleDrainMs = 1000;
 constexpr int32_t kStartWaitMs = 5000;
 constexpr int32_t kFinalWaitMs = 30000;
 constexpr int32_t kLinePauseMs = 5;
 constexpr int kStallDrainPasses = 50;
 constexpr int32_t kStallDrainPauseMs = 20;
-constexpr int32_t kLineSize = 256;
 
 // Error messages go to standard error while the progress line and its line
 // breaks go to standard output; flushing first keeps the two in order when
@@ -55,46 +53,27 @@ void print_progress(int32_t sent, int32_t total, int32_t start) {
   std::fflush(stdout);
 }
 
-// Waits for the bridge's verdict. 1 or -1 with the deciding line copied into
-// dest, or 0 when the time ran out. Free text is dropped.
-int wait_for_status(serial_t *link, int32_t timeout_ms, char *dest, int dest_size) {
-  char line[kLineSize];
-  const int32_t start = get_absolute_time();
-  while (!time_reached(start, timeout_ms)) {
-    if (!serial_rx_pop(link, line, kLineSize)) {
-      wait_ms(kLinePauseMs);
-      continue;
-    }
-    const int status = classify_status(line);
-    if (status == 0)
-      continue;
-    std::strncpy(dest, line, static_cast<size_t>(dest_size));
-    dest[dest_size - 1] = '\0';
-    return status;
-  }
-  return 0;
+// The bridge answers "FWUP" with "START" once it is ready for the image, or
+// with a failure word. "DONE" and free text are left over from before.
+int start_or_failure(const char *line) {
+  if (std::strcmp(line, "START") == 0)
+    return 1;
+  return classify_status(line) == -1 ? -1 : 0;
 }
 
-// The bridge answers "FWUP" with "START" once it is ready for the image.
-// "DONE" and free text are left over from before and are dropped.
 bool wait_for_start(serial_t *link) {
-  char line[kLineSize];
-  const int32_t start = get_absolute_time();
-  while (!time_reached(start, kStartWaitMs)) {
-    if (!serial_rx_pop(link, line, kLineSize)) {
-      wait_ms(kLinePauseMs);
-      continue;
-    }
-    if (std::strcmp(line, "START") == 0)
-      return true;
-    if (classify_status(line) == -1) {
-      show_status_error("ERROR: I/O board reported '%s'\n", line);
-      return false;
-    }
+  char line[BOARD_LINE_SIZE];
+  switch (board_lines_wait(link, kStartWaitMs, kLinePauseMs, start_or_failure, line, BOARD_LINE_SIZE)) {
+  case 1:
+    return true;
+  case -1:
+    show_status_error("ERROR: I/O board reported '%s'\n", line);
+    return false;
+  default:
+    print_error("ERROR: No response from I/O board. Is it running firmware with the update bridge, and is the port "
+                "correct?\n");
+    return false;
   }
-  print_error("ERROR: No response from I/O board. Is it running firmware with the update bridge, and is the port "
-              "correct?\n");
-  return false;
 }
 
 // A write that did not go through: show what the bridge said meanwhile, all
@@ -102,12 +81,10 @@ bool wait_for_start(serial_t *link) {
 void report_stall(serial_t *link) {
   std::fputs("\n", stdout);
   bool aborted = false;
-  char line[kLineSize];
+  char line[BOARD_LINE_SIZE];
   for (int pass = 0; pass < kStallDrainPasses; ++pass) {
-    if (!serial_rx_pop(link, line, kLineSize)) {
-      wait_ms(kStallDrainPauseMs);
+    if (!board_line_take(link, line, BOARD_LINE_SIZE, kStallDrainPauseMs))
       continue;
-    }
     show_board_line("  [io] ", line);
     if (classify_status(line) == -1)
       aborted = true;
@@ -122,7 +99,7 @@ void report_stall(serial_t *link) {
 bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
   std::fputs("Transferring firmware to screen over RS485 (this takes a few minutes)...\n", stdout);
   const int32_t start = get_absolute_time();
-  char line[kLineSize];
+  char line[BOARD_LINE_SIZE];
   for (int32_t offset = 0; offset < size;) {
     const int32_t piece = size - offset < kPieceBytes ? size - offset : kPieceBytes;
     if (!serial_tx_bytes(link, image + offset, piece)) {
@@ -136,7 +113,7 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
     // otherwise wait for a "DONE" that was shown and passed over here.
     if (offset == size)
       break;
-    if (!serial_rx_pop(link, line, kLineSize))
+    if (!serial_rx_pop(link, line, BOARD_LINE_SIZE))
       continue;
     if (classify_status(line) == -1) {
       std::fputs("\n", stdout);
@@ -152,15 +129,9 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
 
 // Everything after the port is open; the caller closes it.
 bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
-  // Lines the board printed before this run (a boot banner, the end of an
-  // earlier update) must not be taken as answers to this one.
-  wait_ms(kSettleMs);
-  // A board that never stops talking does not keep us here: the drain has a
-  // deadline.
-  char stale[kLineSize];
-  const int32_t drain_start = get_absolute_time();
-  while (serial_rx_pop(link, stale, kLineSize) && !time_reached(drain_start, kStaleDrainMs)) {
-  }
+  // Lines the board printed before this run must not be taken as answers to
+  // this one.
+  board_lines_drop_stale(link);
 
   char command[64];
   std::snprintf(command, sizeof command, "FWUP %ld\n", static_cast<long>(size));
@@ -177,8 +148,9 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
     std::fputs("\n", stdout);
   std::fputs("Finalising and verifying on screen board...\n", stdout);
   std::fflush(stdout);
-  char status[kLineSize];
-  switch (wait_for_status(link, kFinalWaitMs, status, kLineSize)) {
+  // The verdict on the whole image; free text meanwhile is dropped.
+  char status[BOARD_LINE_SIZE];
+  switch (board_lines_wait(link, kFinalWaitMs, kLinePauseMs, classify_status, status, BOARD_LINE_SIZE)) {
   case 1:
     std::fputs("Success: screen firmware updated. The screen board is rebooting.\n", stdout);
     return true;
