@@ -47,6 +47,14 @@ int32_t load_file(const char *path, uint8_t **out) {
   return static_cast<int32_t>(size);
 }
 
+image_t image_load(const char *path) {
+  image_t image;
+  uint8_t *bytes = nullptr;
+  image.size = load_file(path, &bytes);
+  image.bytes.reset(bytes);
+  return image;
+}
+
 void wait_ms(int32_t ms) {
   // Sleep towards the deadline rather than spin: these waits sit between
   // polls of the board and last up to 250 ms, and a technician's laptop

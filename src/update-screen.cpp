@@ -8,7 +8,6 @@
 #include "timer.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -196,31 +195,27 @@ int action_update_screen() {
   const char *path = options.screen_fw;
   if (refuse_oversized(path))
     return -1;
-  uint8_t *image = nullptr;
-  const int32_t size = load_file(path, &image);
-  if (size < 0) {
+  const image_t image = image_load(path);
+  if (image.size < 0) {
     std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", path);
     return -1;
   }
-  if (size > kAppSlotBytes) {
+  if (image.size > kAppSlotBytes) {
     // The file grew after it was measured.
     std::fprintf(stderr, "ERROR: Firmware image is %ld bytes, larger than the %d byte app slot\n",
-                 static_cast<long>(size), kAppSlotBytes);
-    std::free(image);
+                 static_cast<long>(image.size), kAppSlotBytes);
     return -1;
   }
-  std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(size));
+  std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(image.size));
   std::printf("I/O board port:  %s\n", options.port);
   std::fflush(stdout); // the link reports its own errors on standard error
 
   serial_t link;
   if (!serial_init(&link, options.port)) {
     serial_free(&link);
-    std::free(image);
     return -1;
   }
-  const bool ok = run_update(&link, image, size);
+  const bool ok = run_update(&link, image.bytes.get(), image.size);
   serial_free(&link);
-  std::free(image);
   return ok ? 0 : -1;
 }

@@ -74,4 +74,13 @@ TEST_F(LoadFile, RefusesWhatIsNotAReadableNonEmptyFile) {
   EXPECT_EQ(image, sentinel);
 }
 
+TEST_F(LoadFile, AnImageOwnsItsBytesOrHasNone) {
+  const image_t image = image_load(make("fw.bin", "abc").c_str());
+  ASSERT_EQ(image.size, 3);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(image.bytes.get()), 3), "abc");
+  const image_t missing = image_load((dir_ / "missing.bin").string().c_str());
+  EXPECT_EQ(missing.size, -1);
+  EXPECT_EQ(missing.bytes, nullptr);
+}
+
 } // namespace
