@@ -10,8 +10,8 @@
 
 // The part of the heap record that the portable code and the watcher share.
 // The watcher writes `connected` while the caller's thread reads it, so it
-// is atomic (sequentially consistent loads and stores); the other fields are
-// written before the watcher starts or on the watcher's thread only.
+// is atomic (sequentially consistent loads and stores). No other field is
+// read on one thread while the other writes it.
 struct serial_shared_t {
   std::atomic<bool> connected{false}; // false only while the board is off the bus
   char device_path[1024]{};           // the port's device path as found when it was opened; "" if none

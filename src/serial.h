@@ -8,7 +8,8 @@
 #include <cstdint>
 
 // The heap part of a link, shared with the link's watcher thread (the port
-// handle, its settings and the two flags). Laid out by each platform's half.
+// handle, the `connected` flag, the watcher itself). Laid out by each
+// platform's half.
 struct serial_transport_t;
 
 struct serial_t {
@@ -32,7 +33,8 @@ bool serial_tx(serial_t *s, const char *text);
 // write fails, and after 30000 ms in which the board took no byte.
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count);
 // Copies the oldest complete line into dest (cut to dest_size - 1 characters,
-// NUL-terminated). False, after a pause of about 2 ms, when there is none.
+// NUL-terminated). False when there is none, after a pause of about 2 ms
+// when no byte arrived either.
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size);
 bool serial_available(serial_t *s);
 // Asks the link's watcher to end, without waiting: the link then no longer

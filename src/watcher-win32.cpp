@@ -96,8 +96,8 @@ DWORD WINAPI ThreadFunc(LPVOID param) {
     std::printf("RegisterDeviceNotification failed (%lu)\n", GetLastError());
     std::fflush(stdout);
   }
-  // GetMessageA gives 0 for WM_QUIT, and -1 only for an invalid window,
-  // which a null one is not.
+  // GetMessageA gives 0 for WM_QUIT; its -1, for an invalid window or
+  // message pointer, cannot come with these.
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
