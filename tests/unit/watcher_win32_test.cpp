@@ -298,7 +298,9 @@ TEST(Watcher, AStopRequestEndsTheWatcherWhateverFollows) {
     }
     serial_stop(&link.s);
     if (running) {
-      EXPECT_TRUE(serial_connect(&link.s));
+      // As the watcher does when the board comes back; whether the port
+      // opens again does not matter here.
+      serial_connect(&link.s);
     }
     EXPECT_EQ(WaitForSingleObject(link.t()->thread, 2000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_FALSE(window && IsWindow(window));
