@@ -47,6 +47,14 @@ int32_t load_file(const char *path, uint8_t **out) {
   return static_cast<int32_t>(size);
 }
 
+image_t image_load(const char *path) {
+  image_t image;
+  uint8_t *bytes = nullptr;
+  image.size = load_file(path, &bytes);
+  image.bytes.reset(bytes);
+  return image;
+}
+
 void wait_ms(int32_t ms) {
   // Sleep towards the deadline rather than spin: these waits sit between
   // polls of the board and last up to 250 ms, and a technician's laptop
@@ -54,9 +62,9 @@ void wait_ms(int32_t ms) {
   // time_reached agrees that the time has passed.
   const int32_t start = get_absolute_time();
   while (!time_reached(start, ms)) {
-    const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
-    int32_t left = ms - elapsed;
-    if (left < 1) left = 1;
+    int32_t left = ms - timer_elapsed_ms(start);
+    if (left < 1)
+      left = 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(left));
   }
 }
@@ -83,7 +91,8 @@ void string_list_init(char **list, char **end) {
 void string_list_add(char **list, char **end, const char *s) {
   if (!*list) {
     string_list_init(list, end);
-    if (!*list) return;
+    if (!*list)
+      return;
   }
   const size_t n = std::strlen(s) + 1;
   const size_t used = static_cast<size_t>(*end - *list);

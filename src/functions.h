@@ -1,11 +1,28 @@
 #pragma once
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 // Reads a whole firmware file into one new heap buffer, which the caller
 // frees, and returns its size (at least 1). Returns -1 and stores nothing
 // when the path is not a regular file, cannot be opened, is empty, is larger
 // than 2147483647 bytes, cannot be allocated or reads short.
 int32_t load_file(const char *path, uint8_t **out);
+
+// Owns a block from the C allocator (load_file's buffer, the drive name of
+// bootsel_find_mount) and gives it back with std::free on every way out.
+struct heap_free_t {
+  void operator()(void *block) const { std::free(block); }
+};
+template <class T> using heap_ptr = std::unique_ptr<T, heap_free_t>;
+
+// A firmware file read whole, owned by the record: load_file's result with
+// its buffer held. `size` is -1 and `bytes` null when load_file failed.
+struct image_t {
+  heap_ptr<uint8_t[]> bytes;
+  int32_t size = -1;
+};
+image_t image_load(const char *path);
 
 // Pause the calling thread until `ms` milliseconds have passed.
 void wait_ms(int32_t ms);

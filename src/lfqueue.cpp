@@ -58,8 +58,8 @@ int32_t system_wall_second() {
 
 std::atomic<lfq_clock_fn> wall_clock{system_wall_second};
 
-void *_lfqueue_malloc(void *, size_t size) { return malloc(size); }
-void _lfqueue_free(void *, void *ptr) { free(ptr); }
+void *system_alloc(void *, size_t size) { return malloc(size); }
+void system_free(void *, void *ptr) { free(ptr); }
 
 // Obtains one node. On failure `*err` gets the allocator's error number; an
 // allocator of the caller's that fails without setting errno still yields a
@@ -96,7 +96,7 @@ int32_t age_of(int32_t now, int32_t stamp) {
 // Reclamation pass: gives back, oldest first, the retired nodes whose stamp
 // is at least 3 seconds old. One thread at a time; a thread that finds the
 // pass taken skips it rather than wait.
-void __lfq_check_free(lfq_queue_t *q) {
+void reclaim_retired(lfq_queue_t *q) {
   int32_t idle = 0;
   if (shared(q->reclaiming).compare_exchange_strong(idle, 1)) {
     const int32_t now = lfqueue_wall_second();
@@ -104,7 +104,7 @@ void __lfq_check_free(lfq_queue_t *q) {
     while (n != nullptr && n != shared(q->retired_tail).load()) {
       lfq_node_t *after = shared(n->retired_next).load();
       // A node whose successor is not linked yet is still the one its
-      // appender writes into (see __lfq_recycle_free): keep it.
+      // appender writes into (see retire_node): keep it.
       if (after == nullptr || age_of(now, n->retired_at) <= 2)
         break;
       q->free_fn(q->mem_context, n);
@@ -129,7 +129,7 @@ void __lfq_check_free(lfq_queue_t *q) {
 // `retired_tail` and then compare-and-swapping the node's link would leave a
 // window in which that node stops being the newest, grows old enough, and is
 // given back and reused under the appender.)
-void __lfq_recycle_free(lfq_queue_t *q, lfq_node_t *node) {
+void retire_node(lfq_queue_t *q, lfq_node_t *node) {
   shared(node->retired_next).store(nullptr, std::memory_order_relaxed);
   node->retired_at = lfqueue_wall_second();
   lfq_node_t *previous = shared(q->retired_tail).exchange(node);
@@ -137,7 +137,7 @@ void __lfq_recycle_free(lfq_queue_t *q, lfq_node_t *node) {
 }
 
 // Links a new node behind the tail. 0, or the error number when no node.
-int _enqueue(lfq_queue_t *q, void *value) {
+int link_new_node(lfq_queue_t *q, void *value) {
   int err = 0;
   lfq_node_t *node = new_node(q, &err);
   if (node == nullptr)
@@ -156,12 +156,12 @@ int _enqueue(lfq_queue_t *q, void *value) {
     pause_for_producer(&attempts);
   }
   swap_if(q->tail, t, node);
-  __lfq_check_free(q);
+  reclaim_retired(q);
   return 0;
 }
 
 // Unlinks the oldest element, for any number of consumers.
-void *_dequeue(lfq_queue_t *q) {
+void *unlink_oldest(lfq_queue_t *q) {
   void *result = nullptr;
   unsigned attempts = 0;
   for (;;) {
@@ -179,19 +179,19 @@ void *_dequeue(lfq_queue_t *q) {
       break;
     result = n->value; // read before the swap: once n is the dummy another consumer may retire it
     if (swap_if(q->head, h, n)) {
-      __lfq_recycle_free(q, h);
+      retire_node(q, h);
       break;
     }
     result = nullptr;
   }
   full_fence();
-  __lfq_check_free(q);
+  reclaim_retired(q);
   return result;
 }
 
 // Unlinks the oldest element for the only consumer, giving the old dummy
 // back at once.
-void *_single_dequeue(lfq_queue_t *q) {
+void *unlink_oldest_single(lfq_queue_t *q) {
   unsigned attempts = 0;
   for (;;) {
     lfq_node_t *h = shared(q->head).load();
@@ -235,7 +235,7 @@ int32_t lfqueue_wall_second() { return wall_clock.load()(); }
 
 void lfqueue_set_clock(lfq_clock_fn clock) { wall_clock.store(clock ? clock : system_wall_second); }
 
-int lfqueue_init(lfq_queue_t *q) { return lfqueue_init_mf(q, nullptr, _lfqueue_malloc, _lfqueue_free); }
+int lfqueue_init(lfq_queue_t *q) { return lfqueue_init_mf(q, nullptr, system_alloc, system_free); }
 
 int lfqueue_init_mf(lfq_queue_t *q, void *context, lfq_alloc_fn alloc_fn, lfq_free_fn free_fn) {
   // Null links mark the queue unusable until this succeeds; lfqueue_destroy
@@ -278,18 +278,18 @@ int lfqueue_enq(lfq_queue_t *q, void *element) {
     errno = EINVAL;
     return -1;
   }
-  if (_enqueue(q, element) != 0)
+  if (link_new_node(q, element) != 0)
     return -1;
   shared(q->count).fetch_add(1);
   return 0;
 }
 
-void *lfqueue_deq(lfq_queue_t *q) { return take(q, _dequeue); }
-void *lfqueue_deq_must(lfq_queue_t *q) { return take_must(q, _dequeue); }
-void *lfqueue_single_deq(lfq_queue_t *q) { return take(q, _single_dequeue); }
-void *lfqueue_single_deq_must(lfq_queue_t *q) { return take_must(q, _single_dequeue); }
+void *lfqueue_deq(lfq_queue_t *q) { return take(q, unlink_oldest); }
+void *lfqueue_deq_must(lfq_queue_t *q) { return take_must(q, unlink_oldest); }
+void *lfqueue_single_deq(lfq_queue_t *q) { return take(q, unlink_oldest_single); }
+void *lfqueue_single_deq_must(lfq_queue_t *q) { return take_must(q, unlink_oldest_single); }
 
-int64_t lfqueue_size(lfq_queue_t *q) { return shared(q->count).fetch_add(0); }
+int64_t lfqueue_size(lfq_queue_t *q) { return shared(q->count).load(); }
 
 void lfqueue_destroy(lfq_queue_t *q) {
   if (q->head == nullptr)

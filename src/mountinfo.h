@@ -1,7 +1,7 @@
 #pragma once
 // Reading the Linux mount table (/proc/self/mountinfo) to find the RP2040's
 // BOOTSEL drive. Pure text handling: the file is read, and labels are asked
-// of the system, in drive-posix.cpp.
+// of the system, in drive-linux.cpp.
 #include <cstdint>
 
 // One line of the mount table, with the escapes in its paths decoded.

@@ -18,7 +18,7 @@ bool ports_type_is_unknown(const char *type_text);
 // names as '!'. Writes at most dest_size - 1 characters and a NUL.
 void ports_dev_name(const char *sysfs_name, char *dest, int dest_size);
 
-// Linux only (ports-posix.cpp): the ports under `tty_root` (normally
+// Linux only (ports-linux.cpp): the ports under `tty_root` (normally
 // /sys/class/tty) that have hardware behind them and a node under
 // `dev_root` (normally /dev), as paths under `dev_root`, in natural order.
 // serial_find_ports is this with the real roots; tests pass fixture folders.

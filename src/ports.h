@@ -9,33 +9,29 @@
 //            ttyACM2 before ttyACM10.
 char *serial_find_ports();
 
-// Maps a port name to the identity of the device behind it, as the hot-plug
-// watcher compares it on arrival and removal, and back. Both see only
+// Maps a port name to the identity of the device behind it, and back. The
+// link records the identity of its port when it opens it. Both see only
 // devices present at the moment of the call. 1 with the result copied (cut
 // to dest_size - 1 characters, always NUL-terminated); 0 with the
 // destination untouched, also when dest_size is below 1.
 //
 // Windows: a COM name (COM5, letter case exact) <-> the device-interface
 // path of the COM-port interface whose device carries that name (compared
-// ignoring letter case, as broadcasts may spell it differently).
+// ignoring letter case, as broadcasts may spell it differently). The hot-plug
+// watcher compares the paths that arrival and removal broadcasts name with
+// these.
 //
 // Linux: a port has many names (/dev/ttyACM0, /dev/serial/by-id/usb-...,
 // /dev/serial/by-path/...), all links to one device node, so both functions
 // reduce whatever path they are given to the canonical node path that the
 // links resolve to (realpath), provided it is a character device present
-// now. That node path is the identity because:
-//  - the watcher learns of arrival and removal from inotify on /dev and on
-//    the folder of the given path, and those events name node paths;
-//  - a by-id link disappears together with its device, so the node path
-//    recorded when the port was opened still matches the removal later,
-//    when the link can no longer be resolved;
-//  - it exists for every port the user can open, pseudo-terminals included,
-//    which the sysfs device path does not;
-//  - it is also the name serial_find_ports lists.
-// Linux paths are case-sensitive and compared exactly. To tell whether an
-// arrival is the link's port, compare DevicePathToPortNameA of the arrived
-// path with PortNameToDevicePathA of the user's --port path taken at that
-// moment: a board that comes back as ttyACM1 is still found through its
-// by-id link, once udev has put the link in place.
+// now. It exists for every port the user can open, pseudo-terminals
+// included, which the sysfs device path does not, and it is the name
+// serial_find_ports lists. The hot-plug watcher watches the folder of the
+// node path recorded at the open besides that of the --port path, as a by-id
+// link goes with its device and can no longer be resolved once the board has
+// left; it tells the board's return by the device number behind the --port
+// path, not by these names. Linux paths are case-sensitive and compared
+// exactly.
 int PortNameToDevicePathA(const char *port_name, char *dest, int dest_size);
 int DevicePathToPortNameA(const char *device_path, char *dest, int dest_size);

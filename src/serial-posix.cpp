@@ -12,14 +12,18 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// The write time-out of one call, as the Windows port counts it.
-int32_t write_budget_ms(const serial_timeouts_t &t, int32_t count) {
-  const int64_t ms = static_cast<int64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
-  return static_cast<int32_t>(std::min<int64_t>(ms, INT32_MAX));
+// How long one write may wait for room in the port: 20 ms for every byte
+// asked for plus 1000 ms, the bound the Windows port's write time-out sets.
+constexpr int64_t kWriteMsPerByte = 20;
+constexpr int64_t kWriteMsExtra = 1000;
+
+int32_t write_budget_ms(int32_t count) {
+  return static_cast<int32_t>(std::min<int64_t>(kWriteMsPerByte * count + kWriteMsExtra, INT32_MAX));
 }
 
 // Raw 8N1 with no flow control: the bridge speaks bytes, not a terminal
@@ -82,9 +86,8 @@ bool serial_os_open(serial_t *s) {
   int lines = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIS, &lines);
   tcflush(fd, TCIOFLUSH);
-  // Reads return at once (non-blocking, VMIN = VTIME = 0); writes wait by
-  // poll with the time-outs below.
-  const serial_timeouts_t timeouts{UINT32_MAX, 0, 0, 20, 1000};
+  // Reads return at once (non-blocking, VMIN = VTIME = 0); writes wait in
+  // poll, each for at most its write_budget_ms.
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     std::fputs("ERROR: Error setting timeouts\n", stderr);
@@ -96,8 +99,6 @@ bool serial_os_open(serial_t *s) {
     close_port(t->handle); // never leak a stale descriptor
   t->handle = fd;
   t->generation++;
-  t->dcb = tio;
-  t->timeouts = timeouts;
   return true;
 }
 
@@ -106,8 +107,10 @@ bool serial_os_is_open(serial_transport_t *t) {
   return t->handle != SERIAL_NO_HANDLE;
 }
 
-// Never blocks: the descriptor is non-blocking. -1 when the port is closed,
-// or gone (EIO, or end of file after the board left the bus).
+// Never blocks: the descriptor is non-blocking. 0 when nothing has arrived,
+// and also at end of file, which is how a terminal hung up by a board that
+// left the bus reads until the watcher closes it. -1 when the port is closed
+// or the read fails (EIO).
 int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
   std::lock_guard<std::mutex> hold(t->handle_lock);
   if (t->handle == SERIAL_NO_HANDLE)
@@ -125,14 +128,13 @@ int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
 // under the write.
 int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t count) {
   const int32_t start = get_absolute_time();
-  int32_t budget = 0;
+  const int32_t budget = write_budget_ms(count);
   uint32_t generation = 0;
   {
     std::lock_guard<std::mutex> hold(t->handle_lock);
     if (t->handle == SERIAL_NO_HANDLE)
       return -1;
     generation = t->generation;
-    budget = write_budget_ms(t->timeouts, count);
   }
   int32_t written = 0;
   while (written < count) {
@@ -150,8 +152,7 @@ int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t cou
         return -1;
       fd = t->handle;
     }
-    const auto elapsed =
-        static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
+    const int32_t elapsed = timer_elapsed_ms(start);
     if (elapsed >= budget)
       break;
     // Wait for room outside the lock, so the watcher can close the port

@@ -1,25 +1,15 @@
 #pragma once
 // The POSIX layout of the link's heap record: the port is a tty file
-// descriptor configured with termios, the watcher a pthread woken by a pipe.
+// descriptor configured with termios, the watcher a pthread with a stop
+// signal of its own.
 #include "serial-os.h"
 
 #include <mutex>
 #include <pthread.h>
-#include <termios.h>
 
 // The port handle: a file descriptor, with -1 standing for "not open".
 using serial_handle_t = int;
 constexpr serial_handle_t SERIAL_NO_HANDLE = -1;
-
-// The same five time-outs as the Windows port's, in milliseconds; only the
-// write ones mean anything here (reads never wait).
-struct serial_timeouts_t {
-  uint32_t ReadIntervalTimeout;
-  uint32_t ReadTotalTimeoutMultiplier;
-  uint32_t ReadTotalTimeoutConstant;
-  uint32_t WriteTotalTimeoutMultiplier;
-  uint32_t WriteTotalTimeoutConstant;
-};
 
 struct serial_transport_t : serial_shared_t {
   // The handle is shared with the watcher thread, which closes it when the
@@ -34,12 +24,9 @@ struct serial_transport_t : serial_shared_t {
   std::mutex handle_lock;
   serial_handle_t handle = SERIAL_NO_HANDLE;
   uint32_t generation = 0;
-  termios dcb{};                // the settings read from the port and written back
-  serial_timeouts_t timeouts{}; // guarded by handle_lock, like the handle they belong to
-  pthread_t thread{};           // the watcher, valid while thread_started
+  pthread_t thread{}; // the watcher, valid while thread_started
   bool thread_started = false;
-  int wake_fd[2] = {-1, -1}; // the watcher's wake-up pipe: read end, write end
-  std::atomic<int32_t> watcher_done{0};
+  int stop_fd = -1; // the watcher's stop signal: readable once a stop is asked for, and from then on
 };
 
 // Closes the port only while it is still the one opened as `generation`:

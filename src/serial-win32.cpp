@@ -99,8 +99,6 @@ bool serial_os_open(serial_t *s) {
   if (t->handle)
     CloseHandle(t->handle); // never leak a stale handle
   t->handle = h;
-  t->dcb = dcb;
-  t->timeouts = timeouts;
   return true;
 }
 

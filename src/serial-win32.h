@@ -20,8 +20,6 @@ struct serial_transport_t : serial_shared_t {
   // bounds and which a removed USB device ends at once.
   SRWLOCK handle_lock = SRWLOCK_INIT;
   serial_handle_t handle = nullptr;
-  DCB dcb{};
-  COMMTIMEOUTS timeouts{};
   HANDLE thread = nullptr; // the watcher; null if it was not started
   DWORD thread_id = 0;
   bool fine_timer = false; // timeBeginPeriod(1) is in force for this link

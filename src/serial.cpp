@@ -9,44 +9,25 @@
 #include <cstdlib>
 #include <cstring>
 
-std::atomic<serial_t *> xport{nullptr};
-
 namespace {
-
-// A complete line waiting in rx_queue. The second word is kept at 0 for the
-// record's agreed two-word shape.
-struct rx_line {
-  char *text;
-  uintptr_t reserved;
-};
 
 void report_out_of_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
 
+// A complete line waits in rx_queue as its own heap copy of the text.
 bool queue_line(void *context, const char *text, int32_t length) {
   auto *queue = static_cast<lfq_queue_t *>(context);
-  auto *line = static_cast<rx_line *>(std::malloc(sizeof(rx_line)));
   char *copy = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
-  if (!line || !copy) {
+  if (!copy) {
     report_out_of_memory();
-    std::free(line);
-    std::free(copy);
     return false;
   }
   std::memcpy(copy, text, static_cast<size_t>(length) + 1);
-  line->text = copy;
-  line->reserved = 0;
   // The queue reports its own failure to get a node (perror "malloc").
-  if (lfqueue_enq(queue, line) != 0) {
+  if (lfqueue_enq(queue, copy) != 0) {
     std::free(copy);
-    std::free(line);
     return false;
   }
   return true;
-}
-
-void release_line(rx_line *line) {
-  std::free(line->text);
-  std::free(line);
 }
 
 int32_t write_on_port(void *context, const uint8_t *bytes, int32_t count) {
@@ -58,7 +39,7 @@ int32_t write_on_port(void *context, const uint8_t *bytes, int32_t count) {
 // send like any other.
 bool wait_for_connected(serial_shared_t *shared) {
   const int32_t start = get_absolute_time();
-  while (!serial_flag_read(shared->connected)) {
+  while (!shared->connected.load()) {
     if (time_reached(start, SERIAL_RECONNECT_WAIT_MS))
       return false;
     wait_ms(1);
@@ -105,7 +86,7 @@ bool serial_init(serial_t *s, const char *port_name) {
     return false;
   }
   shared->queue_ready = true;
-  serial_flag_store(shared->connected, 1);
+  shared->connected.store(true);
   if (!serial_connect(s)) {
     std::fprintf(stderr, "ERROR: Unable to open serial port %s\n", port_name);
     return false;
@@ -118,13 +99,11 @@ bool serial_init(serial_t *s, const char *port_name) {
 
 bool serial_connect(serial_t *s) {
   serial_shared_t *shared = serial_os_shared(s->transport);
-  serial_flag_store(shared->stop_requested, 0);
   // No path found keeps the one recorded before (empty on a fresh link).
   PortNameToDevicePathA(s->port_name, shared->device_path, static_cast<int>(sizeof(shared->device_path)));
-  xport.store(s);
   if (!serial_os_open(s))
     return false;
-  serial_flag_store(shared->connected, 1);
+  shared->connected.store(true);
   return true;
 }
 
@@ -152,42 +131,36 @@ bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {
   } else {
     wait_ms(2);
   }
-  auto *line = static_cast<rx_line *>(lfqueue_deq(&s->rx_queue));
+  auto *line = static_cast<char *>(lfqueue_deq(&s->rx_queue));
   if (!line)
     return false;
-  std::strncpy(dest, line->text, static_cast<size_t>(dest_size));
+  std::strncpy(dest, line, static_cast<size_t>(dest_size));
   dest[dest_size - 1] = '\0';
-  release_line(line);
+  std::free(line);
   return true;
 }
 
-bool serial_available(serial_t *s) {
-  return s->transport && serial_flag_read(serial_os_shared(s->transport)->connected) != 0;
-}
+bool serial_available(serial_t *s) { return s->transport && serial_os_shared(s->transport)->connected.load(); }
 
 void serial_stop(serial_t *s) {
   if (s->transport)
-    serial_flag_store(serial_os_shared(s->transport)->stop_requested, 1);
+    serial_watcher_request_stop(s->transport);
 }
 
 void serial_free(serial_t *s) {
   if (!s->transport)
     return;
   serial_shared_t *shared = serial_os_shared(s->transport);
-  serial_flag_store(shared->stop_requested, 1);
   // The watcher ends before the port closes, so it cannot reopen the port
   // behind our back. One that does not end keeps its record: it is left,
   // not released under a running thread.
   const bool watcher_ended = serial_watcher_stop(s->transport);
   serial_os_close(s->transport);
   if (shared->queue_ready) {
-    while (auto *line = static_cast<rx_line *>(lfqueue_deq(&s->rx_queue)))
-      release_line(line);
+    // Destroying the queue hands every line still queued to std::free.
     lfqueue_destroy(&s->rx_queue);
     shared->queue_ready = false;
   }
-  serial_t *self = s;
-  xport.compare_exchange_strong(self, nullptr);
   if (watcher_ended)
     serial_os_release(s->transport);
   s->transport = nullptr;

@@ -8,7 +8,8 @@
 #include <cstdint>
 
 // The heap part of a link, shared with the link's watcher thread (the port
-// handle, its settings and the two flags). Laid out by each platform's half.
+// handle, the `connected` flag, the watcher itself). Laid out by each
+// platform's half.
 struct serial_transport_t;
 
 struct serial_t {
@@ -16,7 +17,7 @@ struct serial_t {
   char port_name[256];  // COM name on Windows, device path elsewhere; cut to 255 characters
   char line_buf[256];   // the line being received
   int32_t line_len;     // where the next received byte goes (0..255)
-  lfq_queue_t rx_queue; // complete lines (rx_line records) not yet handed out, oldest first
+  lfq_queue_t rx_queue; // complete lines (heap copies of their text) not yet handed out, oldest first
   serial_transport_t *transport;
 };
 
@@ -32,9 +33,12 @@ bool serial_tx(serial_t *s, const char *text);
 // write fails, and after 30000 ms in which the board took no byte.
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count);
 // Copies the oldest complete line into dest (cut to dest_size - 1 characters,
-// NUL-terminated). False, after a pause of about 2 ms, when there is none.
+// NUL-terminated). False when there is none, after a pause of about 2 ms
+// when no byte arrived either.
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size);
 bool serial_available(serial_t *s);
+// Asks the link's watcher to end, without waiting: the link then no longer
+// follows the board through a replug. serial_free still has to be called.
 void serial_stop(serial_t *s);
 // Closes the port, ends the watcher and releases every queued line. Safe
 // after a failed serial_init and on a link already freed.

@@ -23,12 +23,14 @@ int32_t get_absolute_time() {
   return static_cast<int32_t>(static_cast<uint32_t>(source.load()()));
 }
 
+int32_t timer_elapsed_ms(int32_t start) {
+  // now - start in unsigned 32-bit arithmetic, read back as signed.
+  return static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
+}
+
 bool time_reached(int32_t start, int32_t duration_ms) {
-  // Compare the elapsed time, not a deadline: now - start in wrap-around
-  // arithmetic stays right across the point where the value passes from
-  // 2147483647 to -2147483648, where a deadline start + duration would turn
-  // negative (reached at once) or be stepped over (never reached).
-  const int32_t now = get_absolute_time();
-  const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(start));
-  return elapsed >= duration_ms;
+  // Compare the elapsed time, not a deadline: the elapsed time stays right
+  // across the wrap, where a deadline start + duration would turn negative
+  // (reached at once) or be stepped over (never reached).
+  return timer_elapsed_ms(start) >= duration_ms;
 }

@@ -6,6 +6,11 @@
 // other, never shown as a date.
 int32_t get_absolute_time();
 
+// Milliseconds passed since the reading `start`. Right across the point
+// where the reading passes from 2147483647 to -2147483648, for spans up to
+// 2^31 - 1 ms (about 24.8 days).
+int32_t timer_elapsed_ms(int32_t start);
+
 // True once at least duration_ms milliseconds have passed since the reading
 // `start`, and from then on for the rest of the caller's wait.
 bool time_reached(int32_t start, int32_t duration_ms);

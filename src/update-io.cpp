@@ -1,5 +1,6 @@
 #include "update-io.h"
 
+#include "board-lines.h"
 #include "drive.h"
 #include "functions.h"
 #include "options.h"
@@ -8,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -16,11 +16,12 @@ namespace {
 constexpr int32_t kUf2BlockSize = 512;
 constexpr int32_t kLargestImage = 8388608;      // 0x800000
 constexpr uint32_t kUf2FirstMagic = 0x0A324655; // "UF2\n"
-constexpr int32_t kSettleMs = 200;
-constexpr int32_t kStaleDrainMs = 1000;
 constexpr int32_t kBootselAnswerMs = 3000;
+constexpr int32_t kBootselPauseMs = 10;
 constexpr int32_t kDriveWaitMs = 30000;
 constexpr int32_t kDrivePollMs = 250;
+
+int is_bootsel_answer(const char *line) { return std::strcmp(line, "BOOTSEL") == 0 ? 1 : 0; }
 
 // Asks the running I/O board firmware to reboot into BOOTSEL. The answer is
 // awaited but not needed: the board may reboot before it gets a word out,
@@ -35,28 +36,15 @@ void request_bootsel(const char *port) {
                  port);
     return;
   }
-  wait_ms(kSettleMs);
-  // Lines the board sent before our request are not its answer. A board that
-  // never stops talking does not keep us here: the drain has a deadline.
-  char stale[256];
-  const int32_t drain_start = get_absolute_time();
-  while (serial_rx_pop(&link, stale, sizeof stale) && !time_reached(drain_start, kStaleDrainMs)) {
-  }
+  // Lines the board sent before our request are not its answer.
+  board_lines_drop_stale(&link);
 
   std::printf("Rebooting I/O board into BOOTSEL...\n");
   std::fflush(stdout);
   (void)serial_tx(&link, "IOBOOTSEL\n"); // a board already rebooting may not take it; the drive decides
 
-  char line[256];
-  const int32_t start = get_absolute_time();
-  while (!time_reached(start, kBootselAnswerMs)) {
-    if (!serial_rx_pop(&link, line, sizeof line)) {
-      wait_ms(10);
-      continue;
-    }
-    if (std::strcmp(line, "BOOTSEL") == 0)
-      break;
-  }
+  char line[BOARD_LINE_SIZE];
+  board_lines_wait(&link, kBootselAnswerMs, kBootselPauseMs, is_bootsel_answer, line, BOARD_LINE_SIZE);
   serial_free(&link);
 }
 
@@ -156,47 +144,40 @@ bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *ima
 int action_update_io() {
   if (refuse_oversized(options.io_fw))
     return -1;
-  uint8_t *image = nullptr;
-  const int32_t size = load_file(options.io_fw, &image);
-  if (size < 0) {
+  const image_t image = image_load(options.io_fw);
+  if (image.size < 0) {
     std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", options.io_fw);
     return -1;
   }
-  switch (uf2_check(image, size)) {
+  switch (uf2_check(image.bytes.get(), image.size)) {
   case UF2_TOO_LARGE:
     std::fprintf(stderr, "ERROR: '%s' is %ld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", options.io_fw,
-                 static_cast<long>(size));
-    std::free(image);
+                 static_cast<long>(image.size));
     return -1;
   case UF2_NOT_UF2:
     std::fprintf(stderr,
                  "ERROR: '%s' is not a UF2 file. Pass the I/O board's .uf2 (e.g. build/mirad-fw-io.uf2), not the "
                  ".bin/.elf.\n",
                  options.io_fw);
-    std::free(image);
     return -1;
   case UF2_PLAUSIBLE:
     break;
   }
 
-  std::printf("I/O firmware:   %s (%ld bytes)\n", options.io_fw, static_cast<long>(size));
+  std::printf("I/O firmware:   %s (%ld bytes)\n", options.io_fw, static_cast<long>(image.size));
   std::printf("I/O board port: %s\n", options.port);
   std::fflush(stdout);
   request_bootsel(options.port);
 
-  char *drive = wait_for_drive();
+  const heap_ptr<char> drive(wait_for_drive());
   if (!drive) {
     std::fprintf(stderr, "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running firmware "
                          "new enough to accept the reboot command? (Its USB drive must auto-mount.)\n");
-    std::free(image);
     return -1;
   }
-  std::printf("Copying firmware to %s...\n", drive);
+  std::printf("Copying firmware to %s...\n", drive.get());
   std::fflush(stdout);
-  const bool copied = copy_to_drive(drive, options.io_fw, image, size);
-  std::free(drive);
-  std::free(image);
-  if (!copied)
+  if (!copy_to_drive(drive.get(), options.io_fw, image.bytes.get(), image.size))
     return -1;
   std::printf("Success: I/O board firmware written. The board is rebooting.\n");
   return 0;

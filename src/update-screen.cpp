@@ -1,26 +1,24 @@
 #include "update-screen.h"
 
+#include "board-lines.h"
+#include "board-text.h"
 #include "functions.h"
 #include "options.h"
 #include "serial.h"
 #include "timer.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 constexpr int32_t kAppSlotBytes = 6291456; // the screen board's application slot, 0x600000
 constexpr int32_t kPieceBytes = 4096;
-constexpr int32_t kSettleMs = 200;
-constexpr int32_t kStaleDrainMs = 1000;
 constexpr int32_t kStartWaitMs = 5000;
 constexpr int32_t kFinalWaitMs = 30000;
 constexpr int32_t kLinePauseMs = 5;
 constexpr int kStallDrainPasses = 50;
 constexpr int32_t kStallDrainPauseMs = 20;
-constexpr int32_t kLineSize = 256;
 
 // Error messages go to standard error while the progress line and its line
 // breaks go to standard output; flushing first keeps the two in order when
@@ -49,52 +47,32 @@ void print_progress(int32_t sent, int32_t total, int32_t start) {
   if (options.no_status)
     return;
   char text[160];
-  const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(start));
-  progress_text(text, sizeof text, sent, total, elapsed);
+  progress_text(text, sizeof text, sent, total, timer_elapsed_ms(start));
   std::fputs(text, stdout);
   std::fflush(stdout);
 }
 
-// Waits for the bridge's verdict. 1 or -1 with the deciding line copied into
-// dest, or 0 when the time ran out. Free text is dropped.
-int wait_for_status(serial_t *link, int32_t timeout_ms, char *dest, int dest_size) {
-  char line[kLineSize];
-  const int32_t start = get_absolute_time();
-  while (!time_reached(start, timeout_ms)) {
-    if (!serial_rx_pop(link, line, kLineSize)) {
-      wait_ms(kLinePauseMs);
-      continue;
-    }
-    const int status = classify_status(line);
-    if (status == 0)
-      continue;
-    std::strncpy(dest, line, static_cast<size_t>(dest_size));
-    dest[dest_size - 1] = '\0';
-    return status;
-  }
-  return 0;
+// The bridge answers "FWUP" with "START" once it is ready for the image, or
+// with a failure word. "DONE" and free text are left over from before.
+int start_or_failure(const char *line) {
+  if (std::strcmp(line, "START") == 0)
+    return 1;
+  return classify_status(line) == -1 ? -1 : 0;
 }
 
-// The bridge answers "FWUP" with "START" once it is ready for the image.
-// "DONE" and free text are left over from before and are dropped.
 bool wait_for_start(serial_t *link) {
-  char line[kLineSize];
-  const int32_t start = get_absolute_time();
-  while (!time_reached(start, kStartWaitMs)) {
-    if (!serial_rx_pop(link, line, kLineSize)) {
-      wait_ms(kLinePauseMs);
-      continue;
-    }
-    if (std::strcmp(line, "START") == 0)
-      return true;
-    if (classify_status(line) == -1) {
-      show_status_error("ERROR: I/O board reported '%s'\n", line);
-      return false;
-    }
+  char line[BOARD_LINE_SIZE];
+  switch (board_lines_wait(link, kStartWaitMs, kLinePauseMs, start_or_failure, line, BOARD_LINE_SIZE)) {
+  case 1:
+    return true;
+  case -1:
+    show_status_error("ERROR: I/O board reported '%s'\n", line);
+    return false;
+  default:
+    print_error("ERROR: No response from I/O board. Is it running firmware with the update bridge, and is the port "
+                "correct?\n");
+    return false;
   }
-  print_error("ERROR: No response from I/O board. Is it running firmware with the update bridge, and is the port "
-              "correct?\n");
-  return false;
 }
 
 // A write that did not go through: show what the bridge said meanwhile, all
@@ -102,12 +80,10 @@ bool wait_for_start(serial_t *link) {
 void report_stall(serial_t *link) {
   std::fputs("\n", stdout);
   bool aborted = false;
-  char line[kLineSize];
+  char line[BOARD_LINE_SIZE];
   for (int pass = 0; pass < kStallDrainPasses; ++pass) {
-    if (!serial_rx_pop(link, line, kLineSize)) {
-      wait_ms(kStallDrainPauseMs);
+    if (!board_line_take(link, line, BOARD_LINE_SIZE, kStallDrainPauseMs))
       continue;
-    }
     show_board_line("  [io] ", line);
     if (classify_status(line) == -1)
       aborted = true;
@@ -122,7 +98,7 @@ void report_stall(serial_t *link) {
 bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
   std::fputs("Transferring firmware to screen over RS485 (this takes a few minutes)...\n", stdout);
   const int32_t start = get_absolute_time();
-  char line[kLineSize];
+  char line[BOARD_LINE_SIZE];
   for (int32_t offset = 0; offset < size;) {
     const int32_t piece = size - offset < kPieceBytes ? size - offset : kPieceBytes;
     if (!serial_tx_bytes(link, image + offset, piece)) {
@@ -136,7 +112,7 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
     // otherwise wait for a "DONE" that was shown and passed over here.
     if (offset == size)
       break;
-    if (!serial_rx_pop(link, line, kLineSize))
+    if (!serial_rx_pop(link, line, BOARD_LINE_SIZE))
       continue;
     if (classify_status(line) == -1) {
       std::fputs("\n", stdout);
@@ -152,15 +128,9 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
 
 // Everything after the port is open; the caller closes it.
 bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
-  // Lines the board printed before this run (a boot banner, the end of an
-  // earlier update) must not be taken as answers to this one.
-  wait_ms(kSettleMs);
-  // A board that never stops talking does not keep us here: the drain has a
-  // deadline.
-  char stale[kLineSize];
-  const int32_t drain_start = get_absolute_time();
-  while (serial_rx_pop(link, stale, kLineSize) && !time_reached(drain_start, kStaleDrainMs)) {
-  }
+  // Lines the board printed before this run must not be taken as answers to
+  // this one.
+  board_lines_drop_stale(link);
 
   char command[64];
   std::snprintf(command, sizeof command, "FWUP %ld\n", static_cast<long>(size));
@@ -177,8 +147,9 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
     std::fputs("\n", stdout);
   std::fputs("Finalising and verifying on screen board...\n", stdout);
   std::fflush(stdout);
-  char status[kLineSize];
-  switch (wait_for_status(link, kFinalWaitMs, status, kLineSize)) {
+  // The verdict on the whole image; free text meanwhile is dropped.
+  char status[BOARD_LINE_SIZE];
+  switch (board_lines_wait(link, kFinalWaitMs, kLinePauseMs, classify_status, status, BOARD_LINE_SIZE)) {
   case 1:
     std::fputs("Success: screen firmware updated. The screen board is rebooting.\n", stdout);
     return true;
@@ -203,40 +174,6 @@ bool refuse_oversized(const char *path) {
   return true;
 }
 
-// Length of the well-formed UTF-8 sequence at s (2 to 4 bytes), or 0 when
-// the bytes there are not one. Stores the code point it encodes.
-int utf8_sequence(const unsigned char *s, uint32_t *code_point) {
-  const unsigned char lead = s[0];
-  int length;
-  unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0)
-      low = 0xA0; // no overlong forms
-    if (lead == 0xED)
-      high = 0x9F; // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0)
-      low = 0x90;
-    if (lead == 0xF4)
-      high = 0x8F; // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  uint32_t cp = lead & (0x7F >> length);
-  for (int i = 1; i < length; ++i) {
-    const unsigned char c = s[i];
-    if (c < (i == 1 ? low : 0x80) || c > (i == 1 ? high : 0xBF))
-      return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  *code_point = cp;
-  return length;
-}
-
 } // namespace
 
 int classify_status(const char *line) {
@@ -254,79 +191,31 @@ void progress_text(char *dest, size_t dest_size, int32_t sent, int32_t total, in
                 static_cast<long>(sent / 1024), static_cast<long>(total / 1024), rate);
 }
 
-void board_line_escape(const char *line, char *dest, size_t dest_size) {
-  if (dest_size == 0)
-    return;
-  const auto *s = reinterpret_cast<const unsigned char *>(line);
-  size_t out = 0;
-  // Copies n bytes as they are, or each as \xHH; stops when they do not fit.
-  auto emit = [&](const unsigned char *bytes, int n, bool escaped) {
-    const size_t need = escaped ? 4 * static_cast<size_t>(n) : static_cast<size_t>(n);
-    if (out + need >= dest_size)
-      return false;
-    for (int i = 0; i < n; ++i) {
-      if (escaped) {
-        std::snprintf(dest + out, 5, "\\x%02x", bytes[i]);
-        out += 4;
-      } else {
-        dest[out++] = static_cast<char>(bytes[i]);
-      }
-    }
-    return true;
-  };
-  bool fits = true;
-  while (*s && fits) {
-    const unsigned char c = *s;
-    if (c == '\t' || (c >= 0x20 && c < 0x7F)) {
-      fits = emit(s, 1, false);
-      s += 1;
-      continue;
-    }
-    uint32_t cp = 0;
-    const int n = c >= 0x80 ? utf8_sequence(s, &cp) : 0;
-    if (n == 0) {
-      // C0 controls, DEL, and bytes that are not UTF-8 (a terminal in a
-      // legacy code page reads 0x80..0x9F as controls).
-      fits = emit(s, 1, true);
-      s += 1;
-    } else {
-      // UTF-8 text stays readable; the C1 controls it can encode do not.
-      fits = emit(s, n, cp <= 0x9F);
-      s += n;
-    }
-  }
-  dest[out] = '\0';
-}
-
 int action_update_screen() {
   const char *path = options.screen_fw;
   if (refuse_oversized(path))
     return -1;
-  uint8_t *image = nullptr;
-  const int32_t size = load_file(path, &image);
-  if (size < 0) {
+  const image_t image = image_load(path);
+  if (image.size < 0) {
     std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", path);
     return -1;
   }
-  if (size > kAppSlotBytes) {
+  if (image.size > kAppSlotBytes) {
     // The file grew after it was measured.
     std::fprintf(stderr, "ERROR: Firmware image is %ld bytes, larger than the %d byte app slot\n",
-                 static_cast<long>(size), kAppSlotBytes);
-    std::free(image);
+                 static_cast<long>(image.size), kAppSlotBytes);
     return -1;
   }
-  std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(size));
+  std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(image.size));
   std::printf("I/O board port:  %s\n", options.port);
   std::fflush(stdout); // the link reports its own errors on standard error
 
   serial_t link;
   if (!serial_init(&link, options.port)) {
     serial_free(&link);
-    std::free(image);
     return -1;
   }
-  const bool ok = run_update(&link, image, size);
+  const bool ok = run_update(&link, image.bytes.get(), image.size);
   serial_free(&link);
-  std::free(image);
   return ok ? 0 : -1;
 }

@@ -1,10 +1,11 @@
 // The link's watcher thread on Windows. It owns a hidden window that the
 // system tells about arrivals and removals of COM-port interfaces, closes the
 // port when the board leaves the bus and reopens it when the board comes
-// back. It runs a message loop and looks at stop_requested after every
-// message; it is stopped by posting WM_QUIT to it and waiting for it to end,
-// never by TerminateThread, which could kill it holding the heap's lock or
-// the port's.
+// back. It runs a message loop until a WM_QUIT posted to it says stop, and
+// is then joined, never ended by TerminateThread, which could kill it
+// holding the heap's lock or the port's. Nothing else posts WM_QUIT, and a
+// posted message stays queued until the loop takes it, so no reconnection
+// can withdraw a stop.
 #include "watcher-win32.h"
 
 #include "ports-win32.h"
@@ -66,14 +67,26 @@ HDEVNOTIFY register_for_com_ports(HWND window) {
   return RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 
+// Posts the stop request. Posting fails until the thread has made its
+// message queue, its first act, so a refused post is tried again until it is
+// taken, the thread has ended, or SERIAL_WATCHER_STOP_MS have passed since
+// `start`.
+void post_quit(serial_transport_t *t, int64_t start) {
+  while (!PostThreadMessageA(t->thread_id, WM_QUIT, 0, 0)) {
+    if (WaitForSingleObject(t->thread, 1) == WAIT_OBJECT_0)
+      return;
+    if (timer_monotonic_ms() - start >= SERIAL_WATCHER_STOP_MS)
+      return;
+  }
+}
+
 } // namespace
 
 DWORD WINAPI ThreadFunc(LPVOID param) {
   auto *s = static_cast<serial_t *>(param);
-  serial_transport_t *t = s->transport;
   MSG msg;
-  // Make this thread's message queue now, so a stop request posted from the
-  // first moment on is not lost.
+  // Make this thread's message queue now: until it exists a stop request
+  // cannot be posted.
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
   HWND window = create_window(s);
   HDEVNOTIFY note = window ? register_for_com_ports(window) : nullptr;
@@ -83,13 +96,11 @@ DWORD WINAPI ThreadFunc(LPVOID param) {
     std::printf("RegisterDeviceNotification failed (%lu)\n", GetLastError());
     std::fflush(stdout);
   }
-  while (!serial_flag_read(t->stop_requested)) {
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-      if (serial_flag_read(t->stop_requested))
-        break;
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
+  // GetMessageA gives 0 for WM_QUIT; its -1, for an invalid window or
+  // message pointer, cannot come with these.
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
   }
   // Leave nothing behind: the program may open another link after this one.
   if (note)
@@ -99,7 +110,6 @@ DWORD WINAPI ThreadFunc(LPVOID param) {
   // Refused while another link's window still uses the class; that
   // watcher releases it when it ends.
   UnregisterClassA(kWatcherWindowClass, GetModuleHandleA(nullptr));
-  serial_flag_store(t->stop_requested, 0);
   return 0;
 }
 
@@ -137,7 +147,7 @@ void OnComPortArrived(serial_t *s, const char *device_path) {
   }
   // Wakes a send that waits for the board; it fails at once if the port is
   // still closed.
-  serial_flag_store(t->connected, 1);
+  t->connected.store(true);
 }
 
 void OnComPortRemoved(serial_t *s, const char *device_path) {
@@ -150,7 +160,7 @@ void OnComPortRemoved(serial_t *s, const char *device_path) {
     return;
   // Cleared first, so a send that starts now waits for the board's return
   // instead of failing on the closed port.
-  serial_flag_store(t->connected, 0);
+  t->connected.store(false);
   serial_os_close(t);
 }
 
@@ -164,25 +174,19 @@ bool serial_watcher_start(serial_t *s) {
   return true;
 }
 
+void serial_watcher_request_stop(serial_transport_t *t) {
+  if (t->thread)
+    post_quit(t, timer_monotonic_ms());
+}
+
 bool serial_watcher_stop(serial_transport_t *t) {
   if (!t->thread)
     return true;
-  // Asked again at every round: posting fails until the thread has its
-  // message queue, and a reconnection running on the watcher withdraws a
-  // request made just before it.
   const int64_t start = timer_monotonic_ms(); // the real clock, whatever a test put in
-  for (;;) {
-    serial_flag_store(t->stop_requested, 1);
-    PostThreadMessageA(t->thread_id, WM_QUIT, 0, 0);
-    if (WaitForSingleObject(t->thread, 10) == WAIT_OBJECT_0)
-      break;
-    if (timer_monotonic_ms() - start >= SERIAL_WATCHER_STOP_MS) {
-      CloseHandle(t->thread); // the thread runs on, detached, with its record
-      t->thread = nullptr;
-      return false;
-    }
-  }
-  CloseHandle(t->thread);
+  post_quit(t, start);
+  const int64_t left = SERIAL_WATCHER_STOP_MS - (timer_monotonic_ms() - start);
+  const bool ended = WaitForSingleObject(t->thread, left > 0 ? static_cast<DWORD>(left) : 0) == WAIT_OBJECT_0;
+  CloseHandle(t->thread); // one that did not end runs on, detached, with its record
   t->thread = nullptr;
-  return true;
+  return ended;
 }

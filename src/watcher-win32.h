@@ -7,7 +7,8 @@
 // The class of the watcher's window; a thread's window is found by it.
 inline constexpr char kWatcherWindowClass[] = "COMNotifyClass";
 
-// Body of the watcher thread; `param` is the link (serial_t). Returns 0.
+// Body of the watcher thread; `param` is the link (serial_t). Runs until a
+// WM_QUIT is posted to the thread; returns 0.
 DWORD WINAPI ThreadFunc(LPVOID param);
 // The window procedure: hands COM-port arrivals and removals of the
 // window's own link to the two handlers below, and every message on to

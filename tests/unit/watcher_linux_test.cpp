@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -182,7 +183,7 @@ private:
   std::vector<int> pins_;  // slaves of hung-up terminals, holding their numbers
 };
 
-bool connected(serial_t *s) { return serial_flag_read(serial_os_shared(s->transport)->connected) != 0; }
+bool connected(serial_t *s) { return serial_os_shared(s->transport)->connected.load(); }
 bool port_open(serial_t *s) { return serial_os_is_open(s->transport); }
 // Moves on with every open and close of the port.
 uint32_t generation(serial_t *s) {
@@ -248,6 +249,26 @@ TEST(Watcher, PortIsClosedWhenTheBoardLeavesAndReopenedWhenItReturns) {
     }
     serial_free(&s);
   }
+}
+
+TEST(Watcher, AStopRequestEndsTheWatcherAndLeavesThePortToTheLink) {
+  Board board;
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, board.link().c_str()));
+  serial_stop(&s);
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += 5;
+  ASSERT_EQ(pthread_timedjoin_np(s.transport->thread, nullptr, &until), 0) << "the watcher still runs";
+  s.transport->thread_started = false; // joined here, so serial_free must not
+  close(s.transport->stop_fd);
+  s.transport->stop_fd = -1;
+  expect_link_works(&s, &board, "with the watcher stopped");
+  // Reopened by hand now: nothing starts the watcher again.
+  serial_os_close(s.transport);
+  EXPECT_TRUE(serial_connect(&s));
+  expect_link_works(&s, &board, "reopened");
+  serial_free(&s);
 }
 
 TEST(Watcher, ALinkRetargetedToAnotherBoardMovesThePortThere) {

@@ -1,15 +1,15 @@
-// The link's watcher thread on POSIX: follows the board's port through USB
-// removal and return. It waits in poll on three things: a wake-up pipe, the
-// port's descriptor (a board that left the bus hangs it up) and the inotify
-// watch of the port's path (the path goes, and comes back when the board
-// does). It closes a dead port at once: cdc-acm keeps the device's minor
-// number while any descriptor stays open, so a late close would bring the
-// board back under another name. It reopens the port with serial_connect
-// when the same path comes back.
+// The link's watcher thread on Linux: follows the board's port through USB
+// removal and return. It waits in poll on three things: its stop signal (an
+// eventfd), the port's descriptor (a board that left the bus hangs it up)
+// and the inotify watch of the port's path (the path goes, and comes back
+// when the board does). It closes a dead port at once: cdc-acm keeps the
+// device's minor number while any descriptor stays open, so a late close
+// would bring the board back under another name. It reopens the port with
+// serial_connect when the same path comes back.
 //
-// It looks at stop_requested after every wake-up, is stopped by a byte on
-// the pipe and joined, never cancelled, so it never dies holding a lock.
-#include "pathwatch-posix.h"
+// It ends once its stop signal is set, which nothing clears, and is joined,
+// never cancelled, so it never dies holding a lock.
+#include "pathwatch-linux.h"
 #include "serial-posix.h"
 
 #include "functions.h"
@@ -17,9 +17,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
+#include <ctime>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,7 +63,7 @@ port_view_t look_at_port(serial_transport_t *t) {
 // for it to come back.
 void port_removed(watcher_t *w, const port_view_t &v) {
   if (serial_posix_close_generation(w->t, v.generation))
-    serial_flag_store(w->t->connected, 0);
+    w->t->connected.store(false);
 }
 
 bool refused_for_now(int err) { return err == EACCES || err == EPERM || err == EBUSY || err == EWOULDBLOCK; }
@@ -86,7 +86,7 @@ void reopen(watcher_t *w, bool first_try) {
     return;
   }
   w->retrying = false;
-  serial_flag_store(w->t->connected, 1);
+  w->t->connected.store(true);
 }
 
 // Something changed in a watched folder: is the port's path still there,
@@ -115,12 +115,6 @@ void path_changed(watcher_t *w, int32_t events) {
     reopen(w, !w->retrying);
 }
 
-void drain(int fd) {
-  char bytes[64];
-  while (read(fd, bytes, sizeof(bytes)) > 0) {
-  }
-}
-
 int poll_timeout(const watcher_t *w) {
   if (!w->retrying)
     return -1;
@@ -130,20 +124,18 @@ int poll_timeout(const watcher_t *w) {
 
 void watch(watcher_t *w) {
   serial_transport_t *t = w->t;
-  while (!serial_flag_read(t->stop_requested)) {
+  for (;;) {
     const port_view_t v = look_at_port(t);
     // The port is polled for nothing but its hang-up; its bytes are the
     // caller's to read.
-    pollfd fds[3] = {{t->wake_fd[0], POLLIN, 0}, {w->paths.fd, POLLIN, 0}, {v.fd, 0, 0}};
+    pollfd fds[3] = {{t->stop_fd, POLLIN, 0}, {w->paths.fd, POLLIN, 0}, {v.fd, 0, 0}};
     const int n = poll(fds, 3, poll_timeout(w));
     if (n < 0 && errno != EINTR)
       wait_ms(10); // out of kernel memory: try again shortly rather than spin
-    if (serial_flag_read(t->stop_requested))
-      break;
+    if (fds[0].revents & POLLIN)
+      return;
     if (n <= 0 && !w->retrying)
       continue;
-    if (fds[0].revents & POLLIN)
-      drain(t->wake_fd[0]);
     if (v.fd != SERIAL_NO_HANDLE && (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)))
       port_removed(w, v);
     if (fds[1].revents & POLLIN) {
@@ -167,48 +159,41 @@ void *watcher_thread(void *param) {
   }
   watch(&w);
   path_watch_close(&w.paths);
-  serial_flag_store(w.t->stop_requested, 0);
-  serial_flag_store(w.t->watcher_done, 1);
   return nullptr;
 }
 
-void wake(serial_transport_t *t) {
-  const char byte = 1;
-  // A full pipe already holds a wake-up; nothing is lost by a failed write.
-  [[maybe_unused]] ssize_t n = write(t->wake_fd[1], &byte, 1);
+void close_stop_signal(serial_transport_t *t) {
+  if (t->stop_fd >= 0)
+    close(t->stop_fd);
+  t->stop_fd = -1;
 }
 
-void close_pipe(serial_transport_t *t) {
-  for (int &fd : t->wake_fd) {
-    if (fd >= 0)
-      close(fd);
-    fd = -1;
+// SERIAL_WATCHER_STOP_MS from now on the system clock, which is the clock
+// pthread_timedjoin_np takes; whatever clock a test put in does not count.
+timespec stop_deadline() {
+  timespec at{};
+  clock_gettime(CLOCK_REALTIME, &at);
+  at.tv_sec += SERIAL_WATCHER_STOP_MS / 1000;
+  at.tv_nsec += static_cast<long>(SERIAL_WATCHER_STOP_MS % 1000) * 1000000L;
+  if (at.tv_nsec >= 1000000000L) {
+    at.tv_sec += 1;
+    at.tv_nsec -= 1000000000L;
   }
-}
-
-bool open_pipe(serial_transport_t *t) {
-  if (pipe(t->wake_fd) != 0)
-    return false;
-  for (int fd : t->wake_fd) {
-    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
-      close_pipe(t);
-      return false;
-    }
-  }
-  return true;
+  return at;
 }
 
 } // namespace
 
 bool serial_watcher_start(serial_t *s) {
   serial_transport_t *t = s->transport;
-  if (!open_pipe(t)) {
+  t->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (t->stop_fd < 0) {
     std::printf("Failed to create thread. Error: %lu\n", static_cast<unsigned long>(errno));
     return false;
   }
   const int err = pthread_create(&t->thread, nullptr, watcher_thread, s);
   if (err != 0) {
-    close_pipe(t);
+    close_stop_signal(t);
     std::printf("Failed to create thread. Error: %lu\n", static_cast<unsigned long>(err));
     return false;
   }
@@ -216,24 +201,28 @@ bool serial_watcher_start(serial_t *s) {
   return true;
 }
 
+void serial_watcher_request_stop(serial_transport_t *t) {
+  if (!t->thread_started)
+    return;
+  // The counter only grows, and the watcher never reads it: once set, the
+  // signal stays readable for every poll after. A write refused because the
+  // counter is full leaves it set all the same.
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(t->stop_fd, &one, sizeof one);
+}
+
 bool serial_watcher_stop(serial_transport_t *t) {
   if (!t->thread_started)
     return true;
-  // The request is made again with every wake-up: a reconnection running on
-  // the watcher withdraws a request made just before it.
-  const int64_t start = timer_monotonic_ms(); // the real clock, whatever a test put in
-  while (!serial_flag_read(t->watcher_done)) {
-    if (timer_monotonic_ms() - start >= SERIAL_WATCHER_STOP_MS) {
-      pthread_detach(t->thread);
-      t->thread_started = false;
-      return false;
-    }
-    serial_flag_store(t->stop_requested, 1);
-    wake(t);
-    wait_ms(1);
-  }
-  pthread_join(t->thread, nullptr);
+  serial_watcher_request_stop(t);
+  const timespec deadline = stop_deadline();
+  const bool ended = pthread_timedjoin_np(t->thread, nullptr, &deadline) == 0;
   t->thread_started = false;
-  close_pipe(t);
+  if (!ended) {
+    // It runs on, detached, with its record and its stop signal.
+    pthread_detach(t->thread);
+    return false;
+  }
+  close_stop_signal(t);
   return true;
 }

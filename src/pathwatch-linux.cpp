@@ -1,6 +1,6 @@
 // The port path's watch over inotify. Nothing here blocks: the instance is
 // non-blocking and only stat, realpath and the inotify calls are made.
-#include "pathwatch-posix.h"
+#include "pathwatch-linux.h"
 
 #include <cstdlib>
 #include <cstring>
