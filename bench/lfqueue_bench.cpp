@@ -96,7 +96,8 @@ public:
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if (it != run.counters.end() && (median || run.run_type == Run::RT_Iteration)) {
         auto &rate = rates[run.run_name.str()];
-        if (median || rate == 0) rate = it->second;
+        if (median || rate == 0)
+          rate = it->second;
       }
     }
     ConsoleReporter::ReportRuns(runs);

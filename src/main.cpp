@@ -16,14 +16,16 @@ int action_list_ports() {
     std::printf("  %s\n", name);
     any = true;
   }
-  if (!any) std::printf("  (none found)\n");
+  if (!any)
+    std::printf("  (none found)\n");
   string_list_free(list);
   return 0;
 }
 
 int main(int argc, char **argv) {
   console_init();
-  if (!options_load(argc, argv)) return -1;
+  if (!options_load(argc, argv))
+    return -1;
 
   std::printf("orvup v%s\n", orvup_version);
   // The banner heads the run's log: an action's first message may go to

@@ -110,9 +110,12 @@ bool options_load(int argc, char **argv) {
     options.action = ACTION_LIST_PORTS;
     return true;
   }
-  if (screen_fw && io_fw) return usage_error("ERROR: Use --screen-fw or --io-fw, not both\n");
-  if (!screen_fw && !io_fw) return usage_error("ERROR: Missing firmware filename (--screen-fw or --io-fw)\n");
-  if (!port) return usage_error("ERROR: Missing serial port name e.g. COM3 or /dev/ttyACM0 (--port)\n");
+  if (screen_fw && io_fw)
+    return usage_error("ERROR: Use --screen-fw or --io-fw, not both\n");
+  if (!screen_fw && !io_fw)
+    return usage_error("ERROR: Missing firmware filename (--screen-fw or --io-fw)\n");
+  if (!port)
+    return usage_error("ERROR: Missing serial port name e.g. COM3 or /dev/ttyACM0 (--port)\n");
 
   options.action = io_fw ? ACTION_UPDATE_IO : ACTION_UPDATE_SCREEN;
   return true;

@@ -113,7 +113,7 @@ TEST(CliBadInput, LongValuesAreAcceptedWithoutCrashing) {
   const std::string long_name(2000, 'f');
   const std::string long_port(100, 'P');
   for (const auto &args : std::vector<std::vector<std::string>>{{"--screen-fw", long_name, "--port", long_port},
-                                                                 {"--io-fw", long_name, "--port", long_port}}) {
+                                                                {"--io-fw", long_name, "--port", long_port}}) {
     const auto r = Target::get().run(args);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out.rfind("orvup v1.00\n", 0), 0u) << r.out;

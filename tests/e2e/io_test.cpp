@@ -424,7 +424,8 @@ TEST_F(IoUpdate, DriveThatShowsUpLateIsWaitedFor) {
 
 TEST_F(IoUpdate, NoDriveWithinThirtySecondsIsAnError) {
   if (!Target::get().wine())
-    GTEST_SKIP() << "natively: unit.UpdateWaits.NoDriveWithinThirtySecondsIsAnError, in the test process on a fast clock";
+    GTEST_SKIP()
+        << "natively: unit.UpdateWaits.NoDriveWithinThirtySecondsIsAnError, in the test process on a fast clock";
   // A plain folder named like the drive is not a drive.
   fs::create_directories(dir_ + "/media/RPI-RP2");
   BoardSim board;

@@ -414,7 +414,8 @@ INSTANTIATE_TEST_SUITE_P(Words, FinalVerdict, ::testing::Values("FAIL", "TIMEOUT
 
 TEST_F(ScreenUpdate, NoVerdictWithinThirtySecondsTimesOut) {
   if (!Target::get().wine())
-    GTEST_SKIP() << "natively: unit.UpdateWaits.NoVerdictWithinThirtySecondsTimesOut, in the test process on a fast clock";
+    GTEST_SKIP()
+        << "natively: unit.UpdateWaits.NoVerdictWithinThirtySecondsTimesOut, in the test process on a fast clock";
   BoardScript script;
   script.final_answer = "still verifying\r\n";
   const std::string file = make_image(4097);
@@ -431,7 +432,8 @@ TEST_F(ScreenUpdate, NoVerdictWithinThirtySecondsTimesOut) {
 
 TEST_F(ScreenUpdate, StalledBoardEndsTheTransferAfterTheWriteTimeOut) {
   if (!Target::get().wine())
-    GTEST_SKIP() << "natively: unit.UpdateWaits.StalledBoardEndsTheTransferAfterTheWriteTimeOut, in the test process on a fast clock";
+    GTEST_SKIP() << "natively: unit.UpdateWaits.StalledBoardEndsTheTransferAfterTheWriteTimeOut, in the test process "
+                    "on a fast clock";
   BoardScript script;
   script.stall_after = 3 * 4096;
   const size_t size = 64 * 4096;
@@ -448,7 +450,8 @@ TEST_F(ScreenUpdate, StalledBoardEndsTheTransferAfterTheWriteTimeOut) {
 
 TEST_F(ScreenUpdate, StalledBoardThatReportsAFailureAbortsTheTransfer) {
   if (!Target::get().wine())
-    GTEST_SKIP() << "natively: unit.UpdateWaits.StalledBoardThatReportsAFailureAbortsTheTransfer, in the test process on a fast clock";
+    GTEST_SKIP() << "natively: unit.UpdateWaits.StalledBoardThatReportsAFailureAbortsTheTransfer, in the test process "
+                    "on a fast clock";
   BoardScript script;
   script.stall_after = 2 * 4096;
   const size_t size = 64 * 4096;
@@ -470,7 +473,8 @@ TEST_F(ScreenUpdate, StalledBoardThatReportsAFailureAbortsTheTransfer) {
 
 TEST_F(ScreenUpdate, BoardGoneBeforeTheCommandFailsToSendIt) {
   if (!Target::get().wine())
-    GTEST_SKIP() << "natively: unit.UpdateWaits.BoardGoneBeforeTheCommandFailsToSendIt, in the test process on a fast clock";
+    GTEST_SKIP()
+        << "natively: unit.UpdateWaits.BoardGoneBeforeTheCommandFailsToSendIt, in the test process on a fast clock";
   const std::string file = make_image(100);
   BoardSim board;
   const ProcessResult r = update_meanwhile(board, file, false, [&] {

@@ -13,14 +13,15 @@ using orvtest::run_process;
 using orvtest::Target;
 
 TEST(WindowsExe, CarriesTheVersionResource) {
-  if (!Target::get().wine()) GTEST_SKIP() << "only the Windows build carries a version resource";
+  if (!Target::get().wine())
+    GTEST_SKIP() << "only the Windows build carries a version resource";
   const auto r = run_process({"x86_64-w64-mingw32-windres", "-i", Target::get().exe(), "-O", "rc"});
   ASSERT_EQ(r.status, 0) << r.err;
   const char *expected[] = {
-      "LANGUAGE 9, 1",                  // English (United States), 0409
+      "LANGUAGE 9, 1", // English (United States), 0409
       "FILEVERSION 1, 0, 0, 0",
       "PRODUCTVERSION 1, 0, 0, 0",
-      "BLOCK \"040904E4\"",             // 0409 with code page 1252
+      "BLOCK \"040904E4\"", // 0409 with code page 1252
       "VALUE \"FileDescription\", \"Orvane command-line updater\"",
       "VALUE \"FileVersion\", \"1.0.0.0\"",
       "VALUE \"ProductVersion\", \"1.0.0.0\"",
@@ -29,15 +30,18 @@ TEST(WindowsExe, CarriesTheVersionResource) {
       "VALUE \"OriginalFilename\", \"orvup.exe\"",
       "VALUE \"Translation\", 0x409, 1252",
   };
-  for (const char *line : expected) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  for (const char *line : expected)
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 }
 
 TEST(WindowsExe, NeedsOnlySystemDlls) {
-  if (!Target::get().wine()) GTEST_SKIP() << "Windows build only";
+  if (!Target::get().wine())
+    GTEST_SKIP() << "Windows build only";
   const auto r = run_process({"x86_64-w64-mingw32-objdump", "-p", Target::get().exe()});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("DLL Name: KERNEL32.dll"), std::string::npos);
-  for (const char *dll : {"libstdc++", "libgcc", "libwinpthread"}) EXPECT_EQ(r.out.find(dll), std::string::npos) << dll;
+  for (const char *dll : {"libstdc++", "libgcc", "libwinpthread"})
+    EXPECT_EQ(r.out.find(dll), std::string::npos) << dll;
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace orvtest {

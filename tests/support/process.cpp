@@ -19,18 +19,23 @@ std::vector<std::string> build_env(const ProcessOptions &opts) {
   std::map<std::string, std::string> merged;
   for (char **e = environ; *e; ++e) {
     const char *eq = std::strchr(*e, '=');
-    if (eq) merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+    if (eq)
+      merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
-  for (const auto &name : opts.unset_env) merged.erase(name);
-  for (const auto &[k, v] : opts.env) merged[k] = v;
+  for (const auto &name : opts.unset_env)
+    merged.erase(name);
+  for (const auto &[k, v] : opts.env)
+    merged[k] = v;
   std::vector<std::string> out;
-  for (const auto &[k, v] : merged) out.push_back(k + "=" + v);
+  for (const auto &[k, v] : merged)
+    out.push_back(k + "=" + v);
   return out;
 }
 
 std::vector<char *> c_strings(std::vector<std::string> &strings) {
   std::vector<char *> ptrs;
-  for (auto &s : strings) ptrs.push_back(s.data());
+  for (auto &s : strings)
+    ptrs.push_back(s.data());
   ptrs.push_back(nullptr);
   return ptrs;
 }
@@ -40,7 +45,8 @@ std::vector<char *> c_strings(std::vector<std::string> &strings) {
 ProcessResult run_process(const std::vector<std::string> &argv_in, const ProcessOptions &opts) {
   ProcessResult result;
   int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(out_pipe, O_CLOEXEC) != 0)
+    return result;
   if (pipe2(err_pipe, O_CLOEXEC) != 0) {
     close(out_pipe[0]);
     close(out_pipe[1]);
@@ -57,7 +63,8 @@ ProcessResult run_process(const std::vector<std::string> &argv_in, const Process
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, opts.merge_err ? out_pipe[1] : err_pipe[1], 2);
-  if (!opts.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, opts.cwd.c_str());
+  if (!opts.cwd.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, opts.cwd.c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Its own process group, so a time-out can kill the program and anything
@@ -83,16 +90,19 @@ ProcessResult run_process(const std::vector<std::string> &argv_in, const Process
   std::string *sinks[2] = {&result.out, &result.err};
   int open_fds = 2;
   while (open_fds > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) {
       result.timed_out = true;
       kill(-pid, SIGKILL);
       break;
     }
     const int n = poll(fds, 2, static_cast<int>(left));
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR)
+      continue;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
       char buf[65536];
       const ssize_t got = read(fds[i].fd, buf, sizeof buf);
       if (got > 0) {
@@ -105,12 +115,14 @@ ProcessResult run_process(const std::vector<std::string> &argv_in, const Process
     }
   }
   for (auto &f : fds)
-    if (f.fd >= 0) close(f.fd);
+    if (f.fd >= 0)
+      close(f.fd);
 
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
-  if (!result.timed_out && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+  if (!result.timed_out && WIFEXITED(wstatus))
+    result.status = WEXITSTATUS(wstatus);
   return result;
 }
 

@@ -17,9 +17,11 @@ const Target &Target::get() {
   static const Target target = [] {
     Target t;
     const char *exe = std::getenv("ORVUP_EXE");
-    if (!exe || !*exe) throw std::runtime_error("ORVUP_EXE is not set: run the end-to-end tests through ctest");
+    if (!exe || !*exe)
+      throw std::runtime_error("ORVUP_EXE is not set: run the end-to-end tests through ctest");
     t.exe_ = exe;
-    if (t.exe_.size() > 4 && t.exe_.compare(t.exe_.size() - 4, 4, ".exe") == 0) t.wine_root_ = ORVUP_WINE_ROOT;
+    if (t.exe_.size() > 4 && t.exe_.compare(t.exe_.size() - 4, 4, ".exe") == 0)
+      t.wine_root_ = ORVUP_WINE_ROOT;
     return t;
   }();
   return target;
@@ -29,7 +31,8 @@ std::string crlf_to_lf(const std::string &s) {
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')
+      continue;
     out.push_back(s[i]);
   }
   return out;
@@ -61,11 +64,13 @@ ProcessResult Target::run(const std::vector<std::string> &args, ProcessOptions o
 
 PortSlot::PortSlot() {
   const Target &t = Target::get();
-  if (!t.wine()) return;
+  if (!t.wine())
+    return;
   for (int n = kFirstWinePort; n <= kLastWinePort; ++n) {
     const std::string base = t.wine_root() + "/ports/COM" + std::to_string(n);
     const int fd = open((base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) continue;
+    if (fd < 0)
+      continue;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
       lock_fd_ = fd;
       name_ = "COM" + std::to_string(n);
@@ -78,8 +83,10 @@ PortSlot::PortSlot() {
 }
 
 PortSlot::~PortSlot() {
-  if (!link_.empty()) unlink(link_.c_str());
-  if (lock_fd_ >= 0) close(lock_fd_);
+  if (!link_.empty())
+    unlink(link_.c_str());
+  if (lock_fd_ >= 0)
+    close(lock_fd_);
 }
 
 void PortSlot::point_at(const std::string &device_path) {

@@ -47,7 +47,8 @@ std::atomic<int64_t> given_back_young{0};
 void *counted_malloc(void *, size_t size) { return std::malloc(size); }
 void counted_free(void *, void *p) {
   const int32_t stamp = static_cast<lfq_node_t *>(p)->retired_at;
-  if (stamp != 0 && quick_clock() - stamp < 3) given_back_young.fetch_add(1);
+  if (stamp != 0 && quick_clock() - stamp < 3)
+    given_back_young.fetch_add(1);
   given_back.fetch_add(1, std::memory_order_relaxed);
   std::free(p);
 }

@@ -12,7 +12,8 @@ namespace {
 bool load(std::vector<std::string> args) {
   args.insert(args.begin(), "orvup");
   std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
+  for (auto &a : args)
+    argv.push_back(a.data());
   argv.push_back(nullptr);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -24,7 +25,8 @@ bool load(std::vector<std::string> args) {
 
 template <size_t N> bool tail_is_nul(const char (&field)[N], size_t from) {
   for (size_t i = from; i < N; ++i)
-    if (field[i] != '\0') return false;
+    if (field[i] != '\0')
+      return false;
   return true;
 }
 

@@ -123,8 +123,8 @@ protected:
   }
 
   std::string screen_header(const std::string &path, BoardSim &board) {
-    return "Screen firmware: " + path + " (" + std::to_string(image_.size()) + " bytes)\nI/O board port:  " +
-           board.device_path() + "\n";
+    return "Screen firmware: " + path + " (" + std::to_string(image_.size()) +
+           " bytes)\nI/O board port:  " + board.device_path() + "\n";
   }
   std::string command() { return "FWUP " + std::to_string(image_.size()) + "\n"; }
 
@@ -160,9 +160,8 @@ TEST_F(UpdateWaits, StalledBoardThatReportsAFailureAbortsTheTransfer) {
   script.stall_after = 2 * 4096;
   const std::string path = write_image("screen.bin", image_bytes(64 * 4096));
   BoardSim board(script);
-  const Outcome r = screen_update(board, path, false, [&] {
-    stall_then(board, 2 * 4096, "relay lost\r\nTIMEOUT\r\nrelay: giving up\r\n");
-  });
+  const Outcome r = screen_update(
+      board, path, false, [&] { stall_then(board, 2 * 4096, "relay lost\r\nTIMEOUT\r\nrelay: giving up\r\n"); });
   EXPECT_EQ(r.status, -1);
   const std::string head = screen_header(path, board) + kTransferring;
   ASSERT_EQ(r.out.substr(0, head.size()), head);

@@ -13,8 +13,7 @@
 #include <string.h>
 
 /* Wine's own mount manager request (include/ddk/mountmgr.h, Wine 6 and later). */
-#define WINE_IOCTL_MOUNTMGR_DEFINE_UNIX_DRIVE \
-  CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#define WINE_IOCTL_MOUNTMGR_DEFINE_UNIX_DRIVE CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 #define WINE_FS_FAT1216 2
 
 struct wine_unix_drive {
@@ -35,18 +34,23 @@ static int usage(void) {
 }
 
 int main(int argc, char **argv) {
-  if (argc < 3 || strlen(argv[2]) != 2 || argv[2][1] != ':') return usage();
+  if (argc < 3 || strlen(argv[2]) != 2 || argv[2][1] != ':')
+    return usage();
   const int define = strcmp(argv[1], "define") == 0;
-  if (!define && strcmp(argv[1], "remove") != 0) return usage();
-  if (define && argc != 4) return usage();
+  if (!define && strcmp(argv[1], "remove") != 0)
+    return usage();
+  if (define && argc != 4)
+    return usage();
   const char letter = argv[2][0];
-  if (!((letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z'))) return usage();
+  if (!((letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z')))
+    return usage();
 
   const char *folder = define ? argv[3] : "";
   const size_t folder_size = define ? strlen(folder) + 1 : 0;
   const size_t size = sizeof(struct wine_unix_drive) + folder_size;
   static unsigned char buffer[sizeof(struct wine_unix_drive) + 4096];
-  if (size > sizeof buffer) return usage();
+  if (size > sizeof buffer)
+    return usage();
   memset(buffer, 0, sizeof buffer);
   struct wine_unix_drive *req = (struct wine_unix_drive *)buffer;
   req->size = (ULONG)size;
