@@ -5,6 +5,7 @@
 #include "serial-os.h"
 #include "timer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +54,7 @@ bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write
   int32_t sent = 0;
   int32_t progress_at = get_absolute_time();
   while (sent < count) {
-    const int32_t n = write(context, bytes + sent, count - sent);
+    const int32_t n = write(context, bytes + sent, std::min(count - sent, SERIAL_WRITE_CALL_BYTES));
     if (n < 0)
       return false;
     if (n > 0) {

@@ -48,6 +48,18 @@ void serial_free(serial_t *s);
 // it fails, and how long a send may go without the board taking a byte.
 constexpr int32_t SERIAL_RECONNECT_WAIT_MS = 30000;
 constexpr int32_t SERIAL_NO_PROGRESS_MS = 30000;
+// The most bytes one write call asks the port to take. A write call may last
+// the port's whole write time-out (20 ms per byte asked for plus 1000 ms)
+// before it returns, and the no-progress limit is only looked at between
+// calls: with 4096-byte calls that was 82.9 s per call, so a board that
+// stopped reading was given up only after about 137 s. At 256 bytes a call
+// lasts at most 6.12 s: the limit is crossed 5 calls (30.6 s) after the last
+// call that took something, which itself ends at most 6.12 s after the board
+// took its last byte, so a stalled board is given up within about 37 s of it.
+// 128 bytes would save nothing (9 calls of 3.56 s cross the limit at 32 s)
+// and cost twice the calls; 512 would take up to 45 s. 256 bytes are 22 ms
+// of the link at 115200 baud; the bytes on the wire are the same.
+constexpr int32_t SERIAL_WRITE_CALL_BYTES = 256;
 
 // ---- The parts that need no port, for the link's own use and for tests ----
 
@@ -72,5 +84,6 @@ using serial_write_fn = int32_t (*)(void *context, const uint8_t *bytes, int32_t
 
 // The send loop: writes until every byte is taken (true), a write fails
 // (false) or SERIAL_NO_PROGRESS_MS pass without a byte taken (false),
-// pausing 1 ms between writes that take nothing.
+// pausing 1 ms between writes that take nothing. No write call asks for more
+// than SERIAL_WRITE_CALL_BYTES.
 bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write, void *context);

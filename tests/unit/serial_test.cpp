@@ -148,12 +148,14 @@ struct ScriptedPort {
   size_t next = 0;
   std::string got;
   int calls = 0;
+  int32_t largest_ask = 0;
 
   static int32_t write(void *context, const uint8_t *bytes, int32_t count) {
     auto *p = static_cast<ScriptedPort *>(context);
     const Step s = p->steps[std::min(p->next, p->steps.size() - 1)];
     ++p->next;
     ++p->calls;
+    p->largest_ask = std::max(p->largest_ask, count);
     fake_now += s.lasts_ms;
     if (s.take < 0)
       return -1;
@@ -219,9 +221,61 @@ TEST_F(SendLoop, EveryByteTakenRestartsTheLimit) {
   EXPECT_EQ(port.got, kData);
 }
 
+// A board that takes `takes` bytes and then stops reading, behind a port
+// whose write call waits out its time-out (20 ms per byte asked for plus
+// 1000 ms) unless it can take everything asked for at once.
+struct StallingPort {
+  int32_t takes;
+  std::string got;
+  int32_t largest_ask = 0;
+  int64_t last_byte_at = 0;
+
+  static int32_t write(void *context, const uint8_t *bytes, int32_t count) {
+    auto *p = static_cast<StallingPort *>(context);
+    p->largest_ask = std::max(p->largest_ask, count);
+    const int32_t room = p->takes - static_cast<int32_t>(p->got.size());
+    const int32_t n = std::min(room, count);
+    p->got.append(reinterpret_cast<const char *>(bytes), static_cast<size_t>(n));
+    if (n > 0)
+      p->last_byte_at = fake_now;
+    if (n < count)
+      fake_now += 20 * int64_t{count} + 1000;
+    return n;
+  }
+};
+
+TEST_F(SendLoop, AStalledBoardIsGivenUpSoonAfterTheLimitWhateverThePieceSize) {
+  for (const int32_t piece : {4096, 65536}) {
+    for (const int32_t takes : {0, 1, 127, 128, 1000}) {
+      SCOPED_TRACE(testing::Message() << piece << "-byte piece, board takes " << takes);
+      const std::string data(static_cast<size_t>(piece), 'x');
+      StallingPort port{takes};
+      port.last_byte_at = fake_now;
+      EXPECT_FALSE(serial_send_loop(reinterpret_cast<const uint8_t *>(data.data()), piece, StallingPort::write, &port));
+      EXPECT_EQ(port.got.size(), static_cast<size_t>(takes));
+      EXPECT_LE(port.largest_ask, SERIAL_WRITE_CALL_BYTES);
+      // The limit, then at most the call that took the last bytes and the
+      // one that crossed the limit.
+      const int64_t write_call_ms = 20 * int64_t{SERIAL_WRITE_CALL_BYTES} + 1000;
+      EXPECT_LE(fake_now - port.last_byte_at, SERIAL_NO_PROGRESS_MS + 2 * write_call_ms + 100);
+    }
+  }
+}
+
+TEST_F(SendLoop, APieceLargerThanOneWriteCallGoesOutWholeAndInOrder) {
+  std::string data(5000, '\0');
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>(i * 7);
+  ScriptedPort port{{{1000, 1}}};
+  EXPECT_TRUE(send(&port, data));
+  EXPECT_EQ(port.got, data);
+  EXPECT_EQ(port.largest_ask, SERIAL_WRITE_CALL_BYTES);
+  EXPECT_EQ(port.calls, (5000 + SERIAL_WRITE_CALL_BYTES - 1) / SERIAL_WRITE_CALL_BYTES);
+}
+
 TEST_F(SendLoop, OneLongWriteThatTakesSomethingIsProgress) {
-  // A single write call may last longer than the limit (20 ms per byte plus
-  // 1000 ms on a large piece); it counts from its end.
+  // A write call that takes something is progress however long it lasted;
+  // the limit counts from its end.
   ScriptedPort port{{{10, 82920}, {0, 29000}, {100, 1}}};
   EXPECT_TRUE(send(&port, kData));
 }
