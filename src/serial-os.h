@@ -16,6 +16,9 @@ struct serial_shared_t {
   std::atomic<bool> connected{false}; // false only while the board is off the bus
   char device_path[1024]{};           // the port's device path as found when it was opened; "" if none
   bool queue_ready = false;           // rx_queue was initialised and must be destroyed
+  // Why the last open failed: errno on POSIX, GetLastError on Windows; 0 when
+  // it did not fail. Read by serial_init before the watcher starts.
+  uint32_t open_error = 0;
 };
 
 // A cleared heap record; null when out of memory. On Windows it also asks for
@@ -26,7 +29,8 @@ serial_shared_t *serial_os_shared(serial_transport_t *t);
 
 // Opens the link's port and applies the settings; prints the state and
 // time-out errors itself, nothing when the port cannot be opened. Does not
-// touch `connected`. On POSIX a failed open leaves errno saying why.
+// touch `connected`. A failed open leaves the system's reason in
+// `open_error`.
 bool serial_os_open(serial_t *s);
 // Whether the port is open right now (it may close at any moment after).
 bool serial_os_is_open(serial_transport_t *t);

@@ -58,17 +58,22 @@ serial_shared_t *serial_os_shared(serial_transport_t *t) { return t; }
 // the settings.
 bool serial_os_open(serial_t *s) {
   serial_transport_t *t = s->transport;
+  t->open_error = 0;
   const int fd = open(s->port_name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
+  if (fd < 0) {
+    t->open_error = static_cast<uint32_t>(errno);
     return false;
+  }
   // One program at a time on the board: a second orvup (or a terminal
   // program taking the lock) must not interleave its bytes with ours.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    t->open_error = static_cast<uint32_t>(errno);
     close(fd);
     return false;
   }
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) {
+    t->open_error = static_cast<uint32_t>(errno);
     std::fputs("ERROR: Error getting state\n", stderr);
     close(fd);
     return false;
@@ -76,6 +81,7 @@ bool serial_os_open(serial_t *s) {
   ioctl(fd, TIOCEXCL); // refuses later opens by other users; root passes anyway, hence the flock
   make_raw_115200(&tio);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    t->open_error = static_cast<uint32_t>(errno);
     std::fputs("ERROR: Error setting state\n", stderr);
     close_port(fd);
     return false;
@@ -90,6 +96,7 @@ bool serial_os_open(serial_t *s) {
   // poll, each for at most its write_budget_ms.
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    t->open_error = static_cast<uint32_t>(errno);
     std::fputs("ERROR: Error setting timeouts\n", stderr);
     close_port(fd);
     return false;

@@ -47,13 +47,17 @@ bool serial_os_open(serial_t *s) {
   serial_transport_t *t = s->transport;
   char device[sizeof(s->port_name) + 8];
   std::snprintf(device, sizeof(device), "\\\\.\\%s", s->port_name);
+  t->open_error = 0;
   HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
+  if (h == INVALID_HANDLE_VALUE) {
+    t->open_error = GetLastError();
     return false;
+  }
 
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (!GetCommState(h, &dcb)) {
+    t->open_error = GetLastError();
     std::fputs("ERROR: Error getting state\n", stderr);
     CloseHandle(h);
     return false;
@@ -72,6 +76,7 @@ bool serial_os_open(serial_t *s) {
   dcb.fInX = 0;
   dcb.fNull = 0;
   if (!SetCommState(h, &dcb)) {
+    t->open_error = GetLastError();
     std::fputs("ERROR: Error setting state\n", stderr);
     CloseHandle(h);
     return false;
@@ -90,6 +95,7 @@ bool serial_os_open(serial_t *s) {
   timeouts.WriteTotalTimeoutMultiplier = 20;
   timeouts.WriteTotalTimeoutConstant = 1000;
   if (!SetCommTimeouts(h, &timeouts)) {
+    t->open_error = GetLastError();
     std::fputs("ERROR: Error setting timeouts\n", stderr);
     CloseHandle(h);
     return false;

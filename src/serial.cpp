@@ -1,6 +1,7 @@
 #include "serial.h"
 
 #include "functions.h"
+#include "open-error.h"
 #include "ports.h"
 #include "serial-os.h"
 #include "timer.h"
@@ -90,6 +91,7 @@ bool serial_init(serial_t *s, const char *port_name) {
   shared->connected.store(true);
   if (!serial_connect(s)) {
     std::fprintf(stderr, "ERROR: Unable to open serial port %s\n", port_name);
+    serial_explain_open_failure(s, port_name);
     return false;
   }
   if (!serial_watcher_start(s))

@@ -330,6 +330,11 @@ TEST_F(IoUpdate, BoardAlreadyInBootselIsFlashedThroughItsDrive) {
                                 ". If the board is already in BOOTSEL this is expected; looking for the drive...\n";
     ASSERT_GE(r.err.size(), warning.size()) << r.err;
     EXPECT_EQ(r.err.substr(r.err.size() - warning.size()), warning) << "the warning comes last";
+    // Right before it: the failed open, and the line that says why.
+    const std::string unable = "ERROR: Unable to open serial port " + port + "\n  ";
+    const size_t at = r.err.find(unable);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n', at + unable.size()) + 1, r.err.size() - warning.size()) << r.err;
     EXPECT_TRUE(d.file(on_drive) == image) << path;
   }
 }

@@ -52,6 +52,14 @@ std::string pattern(long n) {
   return s;
 }
 
+// Standard error of a failed open: the errors, and the last line, which says why.
+std::pair<std::string, std::string> split_reason(const std::string &err) {
+  const size_t last = err.size() >= 2 ? err.rfind('\n', err.size() - 2) : std::string::npos;
+  if (last == std::string::npos)
+    return {"", err};
+  return {err.substr(0, last + 1), err.substr(last + 1)};
+}
+
 bool has_line(const std::string &out, const std::string &line) { return out.find(line + "\n") != std::string::npos; }
 
 TEST(Link, BytesArriveIntactAndBoardLinesComeOutFramed) {
@@ -105,10 +113,15 @@ TEST(Link, APortWithNothingBehindItDoesNotOpen) {
   // Windows refuses the open quietly. Wine opens a COM name whose link leads
   // nowhere and fails only when the state is read.
   const std::string unable = "ERROR: Unable to open serial port " + slot.name() + "\n";
+  const auto [errors, reason] = split_reason(r.err);
   if (Target::get().wine())
-    EXPECT_TRUE(r.err == unable || r.err == "ERROR: Error getting state\n" + unable) << r.err;
+    EXPECT_TRUE(errors == unable || errors == "ERROR: Error getting state\n" + unable) << r.err;
   else
-    EXPECT_EQ(r.err, unable);
+    EXPECT_EQ(errors, unable);
+  if (!Target::get().wine()) {
+    EXPECT_EQ(reason.rfind("  No such port: /nonexistent/orvup-board does not exist. ", 0), 0u) << reason;
+  }
+  EXPECT_EQ(reason.substr(0, 2), "  ") << r.err;
   EXPECT_EQ(r.out, "freed\n");
 }
 

@@ -103,7 +103,8 @@ TEST(SerialPosix, OpensAsARawPortAt115200) {
 struct OpenFailure {
   const char *name;
   std::string path;
-  std::string errors;
+  std::string errors; // then the line that says why, which begins with `reason`
+  std::string reason;
 };
 
 TEST(SerialPosix, PortsThatCannotBeOpenedSayWhy) {
@@ -113,11 +114,16 @@ TEST(SerialPosix, PortsThatCannotBeOpenedSayWhy) {
   const std::string missing = "/nonexistent/ttyACM9";
   const std::string long_missing = "/nonexistent/" + std::string(300, 'x');
   const OpenFailure cases[] = {
-      {"missing path", missing, "ERROR: Unable to open serial port " + missing + "\n"},
+      {"missing path", missing, "ERROR: Unable to open serial port " + missing + "\n",
+       "  No such port: " + missing + " does not exist. "},
       {"a file that is no tty", "/dev/null",
-       "ERROR: Error getting state\nERROR: Unable to open serial port /dev/null\n"},
-      {"held by another link", busy.path(), "ERROR: Unable to open serial port " + busy.path() + "\n"},
-      {"300-character name", long_missing, "ERROR: Unable to open serial port " + long_missing + "\n"},
+       "ERROR: Error getting state\nERROR: Unable to open serial port /dev/null\n",
+       "  Not a serial port: /dev/null is not a terminal device. "},
+      // Held by this very process, which the message does not name.
+      {"held by another link", busy.path(), "ERROR: Unable to open serial port " + busy.path() + "\n",
+       "  Port busy: another program holds " + busy.path()},
+      {"300-character name", long_missing, "ERROR: Unable to open serial port " + long_missing + "\n",
+       "  No such port: " + long_missing + " does not exist. "},
   };
   for (const auto &c : cases) {
     serial_t s;
@@ -125,7 +131,9 @@ TEST(SerialPosix, PortsThatCannotBeOpenedSayWhy) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(serial_init(&s, c.path.c_str())) << c.name;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.errors) << c.name;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.substr(0, c.errors.size() + c.reason.size()), c.errors + c.reason) << c.name;
+    EXPECT_EQ(err.find('\n', c.errors.size()), err.size() - 1) << c.name << ": one line says why";
     EXPECT_EQ(s.running, 0) << c.name;
     EXPECT_EQ(std::string(s.port_name), c.path.substr(0, 255)) << c.name;
     // A link that failed to open: sends and reads fail at once, nothing queued.

@@ -16,7 +16,14 @@ TEST(SerialWin32, APortThatIsNotThereFailsQuietlyUntilInitSpeaks) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(serial_init(&s, name.c_str()));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: Unable to open serial port " + name + "\n");
+    // Then one line that says why.
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string unable = "ERROR: Unable to open serial port " + name + "\n";
+    EXPECT_EQ(err.substr(0, unable.size() + 2), unable + "  ") << err;
+    EXPECT_EQ(err.find('\n', unable.size()), err.size() - 1) << err;
+    if (name == "COM249") {
+      EXPECT_EQ(err.substr(unable.size()).rfind("  No such port: COM249 does not exist. ", 0), 0u) << err;
+    }
     EXPECT_EQ(std::string(s.port_name), name.substr(0, 255));
     EXPECT_EQ(s.running, 0);
     EXPECT_FALSE(serial_tx(&s, "FWUP 1\n"));
