@@ -1,5 +1,6 @@
 #include "options.h"
 #include "orvup-version.h"
+#include "ports.h"
 
 #include <cstdio>
 #include <cstring>
@@ -39,9 +40,20 @@ bool usage_error(const char *message) {
   return false;
 }
 
-// Copies a value into its field: at most size - 1 characters, the rest of
-// the field NUL, so a long path is cut rather than overrunning the record.
-template <size_t N> void take_value(char (&field)[N], const char *value) { std::strncpy(field, value, N - 1); }
+// Copies a value into its field, the rest of the field NUL. A value too
+// long for it is refused, never cut: a cut path can name another file or
+// device (".../screen.bin.old" cut to ".../screen.bin" flashes the wrong
+// image).
+template <size_t N> bool take_value(char (&field)[N], const char *option, const char *value, size_t limit = N - 1) {
+  const size_t length = std::strlen(value);
+  if (length > limit) {
+    std::fprintf(stderr, "ERROR: %s value too long (%lu characters; the limit is %lu)\n", option,
+                 static_cast<unsigned long>(length), static_cast<unsigned long>(limit));
+    return false;
+  }
+  std::strncpy(field, value, N - 1);
+  return true;
+}
 
 } // namespace
 
@@ -76,16 +88,19 @@ bool options_load(int argc, char **argv) {
       // The next argument is the value whatever it looks like: a file may
       // well be called "--list".
       const char *value = argv[++i];
+      bool taken;
       if (arg[2] == 's') {
         screen_fw = true;
-        take_value(options.screen_fw, value);
+        taken = take_value(options.screen_fw, arg, value);
       } else if (arg[2] == 'i') {
         io_fw = true;
-        take_value(options.io_fw, value);
+        taken = take_value(options.io_fw, arg, value);
       } else {
         port = true;
-        take_value(options.port, value);
+        taken = take_value(options.port, arg, value, static_cast<size_t>(PORT_NAME_MAX_CHARS));
       }
+      if (!taken)
+        return false;
     } else {
       std::fprintf(stderr, "ERROR: Unknown argument '%s'\n", arg);
       print_usage();

@@ -14,7 +14,7 @@ struct options_t {
   int32_t action;
   char screen_fw[1024];
   char io_fw[1024];
-  char port[64];
+  char port[1024]; // at most PORT_NAME_MAX_CHARS (ports.h) characters
   bool no_status;
 };
 

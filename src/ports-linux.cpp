@@ -18,6 +18,8 @@
 // targets: none of it blocks, and none of it opens a port (opening a tty
 // raises DTR, which resets some boards).
 
+const int PORT_NAME_MAX_CHARS = 1023;
+
 namespace {
 
 // A serial-core port whose type says there is no UART behind it. A tty

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+const int PORT_NAME_MAX_CHARS = 63;
+
 // None of these calls block for long: they read the registry and the
 // system's device database, and see only devices present at the moment.
 

@@ -9,6 +9,11 @@
 //            ttyACM2 before ttyACM10.
 char *serial_find_ports();
 
+// The longest port name --port takes. Windows: a COM name, at most 63
+// characters. Linux: a device path, as long as a firmware path (stable
+// names under /dev/serial/by-id are often longer than 63 characters).
+extern const int PORT_NAME_MAX_CHARS;
+
 // Maps a port name to the identity of the device behind it, and back. The
 // link records the identity of its port when it opens it. Both see only
 // devices present at the moment of the call. 1 with the result copied (cut

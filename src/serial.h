@@ -14,7 +14,7 @@ struct serial_transport_t;
 
 struct serial_t {
   uint8_t running;      // 1 once serial_init has opened the port and started the watcher
-  char port_name[256];  // COM name on Windows, device path elsewhere; cut to 255 characters
+  char port_name[1024]; // COM name on Windows, device path elsewhere; cut to 1023 characters
   char line_buf[256];   // the line being received
   int32_t line_len;     // where the next received byte goes (0..255)
   lfq_queue_t rx_queue; // complete lines (heap copies of their text) not yet handed out, oldest first

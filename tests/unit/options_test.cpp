@@ -1,4 +1,5 @@
 #include "options.h"
+#include "ports.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +9,13 @@
 
 namespace {
 
+struct Loaded {
+  bool ok;
+  std::string out, err;
+};
+
 // Runs the parser on an argument vector; element 0 is the program path.
-bool load(std::vector<std::string> args) {
+Loaded load_seen(std::vector<std::string> args) {
   args.insert(args.begin(), "orvup");
   std::vector<char *> argv;
   for (auto &a : args)
@@ -18,10 +24,11 @@ bool load(std::vector<std::string> args) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   const bool ok = options_load(static_cast<int>(args.size()), argv.data());
-  testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
-  return ok;
+  std::string out = testing::internal::GetCapturedStdout();
+  return {ok, out, testing::internal::GetCapturedStderr()};
 }
+
+bool load(std::vector<std::string> args) { return load_seen(std::move(args)).ok; }
 
 template <size_t N> bool tail_is_nul(const char (&field)[N], size_t from) {
   for (size_t i = from; i < N; ++i)
@@ -30,15 +37,34 @@ template <size_t N> bool tail_is_nul(const char (&field)[N], size_t from) {
   return true;
 }
 
-TEST(Options, ValuesAreCutAndTheRestOfTheFieldCleared) {
+TEST(Options, AValueTooLongForItsFieldIsRefusedNeverCut) {
+  const size_t port_max = static_cast<size_t>(PORT_NAME_MAX_CHARS);
+  const struct {
+    const char *option;
+    size_t limit;
+  } fields[] = {{"--screen-fw", 1023}, {"--io-fw", 1023}, {"--port", port_max}};
+  for (const auto &f : fields) {
+    SCOPED_TRACE(f.option);
+    std::vector<std::string> args = {"--screen-fw", "s.bin", "--port", "COM3"};
+    if (std::string(f.option) == "--io-fw")
+      args[0] = "--io-fw";
+    const size_t at = std::string(f.option) == "--port" ? 3 : 1;
+    args[at] = std::string(f.limit, 'v');
+    EXPECT_TRUE(load(args)) << "the longest value fits";
+    EXPECT_EQ(std::string(at == 3 ? options.port : f.option[2] == 's' ? options.screen_fw : options.io_fw), args[at]);
+    args[at] += "w";
+    const Loaded r = load_seen(args);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string("ERROR: ") + f.option + " value too long (" + std::to_string(f.limit + 1) +
+                         " characters; the limit is " + std::to_string(f.limit) + ")\n");
+  }
+}
+
+TEST(Options, ARepeatedValueLeavesNothingOfTheEarlierOne) {
   // A long value first, then a short one: the last occurrence wins and no
   // byte of the long one is left behind the short one's NUL.
-  ASSERT_TRUE(load({"--screen-fw", std::string(2000, 'a'), "--port", std::string(100, 'p')}));
-  EXPECT_EQ(std::string(options.screen_fw), std::string(1023, 'a'));
-  EXPECT_EQ(std::string(options.port), std::string(63, 'p'));
-  EXPECT_EQ(options.screen_fw[1023], '\0');
-
-  ASSERT_TRUE(load({"--screen-fw", std::string(2000, 'a'), "--screen-fw", "b.bin", "--port", "COM3"}));
+  ASSERT_TRUE(load({"--screen-fw", std::string(1000, 'a'), "--screen-fw", "b.bin", "--port", "COM3"}));
   EXPECT_STREQ(options.screen_fw, "b.bin");
   EXPECT_TRUE(tail_is_nul(options.screen_fw, 5));
   EXPECT_EQ(options.action, ACTION_UPDATE_SCREEN);

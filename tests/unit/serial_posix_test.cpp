@@ -135,7 +135,7 @@ TEST(SerialPosix, PortsThatCannotBeOpenedSayWhy) {
     EXPECT_EQ(err.substr(0, c.errors.size() + c.reason.size()), c.errors + c.reason) << c.name;
     EXPECT_EQ(err.find('\n', c.errors.size()), err.size() - 1) << c.name << ": one line says why";
     EXPECT_EQ(s.running, 0) << c.name;
-    EXPECT_EQ(std::string(s.port_name), c.path.substr(0, 255)) << c.name;
+    EXPECT_EQ(std::string(s.port_name), c.path) << c.name;
     // A link that failed to open: sends and reads fail at once, nothing queued.
     EXPECT_TRUE(serial_available(&s)) << c.name;
     EXPECT_FALSE(serial_tx(&s, "FWUP 1\n")) << c.name;
