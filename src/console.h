@@ -1,5 +1,12 @@
 #pragma once
 
+// Makes sure standard input, output and error are open, on the null device
+// where they were not: started with one of them closed (`orvup ... >&-`),
+// the first file the program opens would otherwise take its number, and the
+// program's own progress text would go into the board's port or the drive.
+// Called first thing in main, before anything is opened.
+void console_claim_standard_streams();
+
 // Prepares the process's console for orvup's output: on Windows the console
 // is switched to UTF-8 so the em dash in the I/O update's messages shows as
 // one. Nothing to do elsewhere.

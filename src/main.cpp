@@ -23,6 +23,7 @@ int action_list_ports() {
 }
 
 int main(int argc, char **argv) {
+  console_claim_standard_streams();
   console_init();
   if (!options_load(argc, argv))
     return -1;
