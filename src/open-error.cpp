@@ -116,6 +116,10 @@ void open_reason_posix(const char *port, const open_facts_posix *facts, char *de
   case ENXIO:
     reason = "No such port: " + name + " has no device behind it. " + ports_sentence(facts->ports_present);
     break;
+  case OPEN_ERROR_OWN_TERMINAL:
+    reason =
+        "Not the board's port: " + name + " is the terminal orvup runs in. " + ports_sentence(facts->ports_present);
+    break;
   case ENOTTY:
   case EISDIR:
     reason = "Not a serial port: " + name + " is not a terminal device. " + ports_sentence(facts->ports_present);

@@ -11,6 +11,10 @@
 // and a holder's command name, each shown escaped.
 constexpr size_t OPEN_REASON_SIZE = 8192;
 
+// The error a POSIX open reports for a path that leads to the terminal this
+// session runs in (beyond every errno value).
+constexpr int OPEN_ERROR_OWN_TERMINAL = 0x10000;
+
 // What Linux could tell about a port that failed to open.
 struct open_facts_posix {
   int error = 0;                       // errno of the open, the lock or the first termios call

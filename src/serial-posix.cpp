@@ -2,6 +2,7 @@
 // (/dev/ttyACM0, a /dev/serial/by-id link, a pseudo-terminal in the tests).
 #include "serial-posix.h"
 
+#include "open-error.h"
 #include "timer.h"
 
 #include <algorithm>
@@ -41,9 +42,20 @@ void make_raw_115200(termios *tio) {
   cfsetospeed(tio, B115200);
 }
 
-void close_port(int fd) {
+// Gives the port back as we found it. TCSANOW: waiting for the output to
+// drain could hang on a board that stopped reading.
+void close_port(int fd, const termios &found) {
+  tcsetattr(fd, TCSANOW, &found);
   ioctl(fd, TIOCNXCL); // let the next user in without privileges
   close(fd);           // also drops the flock
+}
+
+// The terminal this session runs in (/dev/tty, or its own /dev/pts/N):
+// sending an image into it would write to the technician's screen and
+// leave it raw.
+bool is_own_terminal(int fd) {
+  const pid_t session = tcgetsid(fd);
+  return session != -1 && session == getsid(0);
 }
 
 } // namespace
@@ -64,6 +76,11 @@ bool serial_os_open(serial_t *s) {
     t->open_error = static_cast<uint32_t>(errno);
     return false;
   }
+  if (is_own_terminal(fd)) {
+    t->open_error = static_cast<uint32_t>(OPEN_ERROR_OWN_TERMINAL);
+    close(fd);
+    return false;
+  }
   // One program at a time on the board: a second orvup (or a terminal
   // program taking the lock) must not interleave its bytes with ours.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -71,19 +88,20 @@ bool serial_os_open(serial_t *s) {
     close(fd);
     return false;
   }
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) {
+  termios found{};
+  if (tcgetattr(fd, &found) != 0) {
     t->open_error = static_cast<uint32_t>(errno);
     std::fputs("ERROR: Error getting state\n", stderr);
     close(fd);
     return false;
   }
   ioctl(fd, TIOCEXCL); // refuses later opens by other users; root passes anyway, hence the flock
+  termios tio = found;
   make_raw_115200(&tio);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     t->open_error = static_cast<uint32_t>(errno);
     std::fputs("ERROR: Error setting state\n", stderr);
-    close_port(fd);
+    close_port(fd, found);
     return false;
   }
   // The board's USB serial side sees DTR as "a host is listening". A
@@ -98,13 +116,14 @@ bool serial_os_open(serial_t *s) {
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     t->open_error = static_cast<uint32_t>(errno);
     std::fputs("ERROR: Error setting timeouts\n", stderr);
-    close_port(fd);
+    close_port(fd, found);
     return false;
   }
   std::lock_guard<std::mutex> hold(t->handle_lock);
   if (t->handle != SERIAL_NO_HANDLE)
-    close_port(t->handle); // never leak a stale descriptor
+    close_port(t->handle, t->found); // never leak a stale descriptor
   t->handle = fd;
+  t->found = found;
   t->generation++;
   return true;
 }
@@ -176,7 +195,7 @@ void serial_os_close(serial_transport_t *t) {
   std::lock_guard<std::mutex> hold(t->handle_lock);
   if (t->handle == SERIAL_NO_HANDLE)
     return;
-  close_port(t->handle);
+  close_port(t->handle, t->found);
   t->handle = SERIAL_NO_HANDLE;
   t->generation++;
 }
@@ -185,7 +204,7 @@ bool serial_posix_close_generation(serial_transport_t *t, uint32_t generation) {
   std::lock_guard<std::mutex> hold(t->handle_lock);
   if (t->handle == SERIAL_NO_HANDLE || t->generation != generation)
     return false;
-  close_port(t->handle);
+  close_port(t->handle, t->found);
   t->handle = SERIAL_NO_HANDLE;
   t->generation++;
   return true;

@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <pthread.h>
+#include <termios.h>
 
 // The port handle: a file descriptor, with -1 standing for "not open".
 using serial_handle_t = int;
@@ -24,6 +25,9 @@ struct serial_transport_t : serial_shared_t {
   std::mutex handle_lock;
   serial_handle_t handle = SERIAL_NO_HANDLE;
   uint32_t generation = 0;
+  // The open port's settings as we found them, given back when it closes:
+  // the port may be a device the technician uses for something else too.
+  termios found{};
   pthread_t thread{}; // the watcher, valid while thread_started
   bool thread_started = false;
   int stop_fd = -1; // the watcher's stop signal: readable once a stop is asked for, and from then on

@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -136,6 +137,34 @@ TEST_F(PortOpen, APortHeldByAnotherProgramNamesIt) {
     EXPECT_EQ(r.err, "ERROR: Unable to open serial port " + port + "\n  Port busy: " + port + " is held by process " +
                          std::to_string(holder.pid()) + " (" + h.name + ")." + h.advice + "\n");
   }
+}
+
+TEST_F(PortOpen, TheTerminalOrvupRunsInIsRefusedUntouched) {
+  // The simulated board's port is made the controlling terminal of orvup's
+  // session (setsid -c), then named as /dev/tty.
+  BoardSim board;
+  const std::string pts = fs::canonical(board.device_path()).string();
+  termios before{};
+  {
+    const int fd = open(pts.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    close(fd);
+  }
+  const ProcessResult r = orvtest::run_process({"sh", "-c", "exec setsid -c -w \"$0\" \"$@\" <" + pts, Target::get().exe(),
+                                                "--screen-fw", dir_ + "/screen.bin", "--port", "/dev/tty"});
+  EXPECT_EQ(r.status, 255);
+  const std::string head =
+      "ERROR: Unable to open serial port /dev/tty\n  Not the board's port: /dev/tty is the terminal orvup runs in. ";
+  EXPECT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_EQ(board.received(), "");
+  const int fd = open(pts.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios after{};
+  ASSERT_EQ(tcgetattr(fd, &after), 0);
+  close(fd);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
 }
 
 TEST_F(PortOpen, AFileThatIsNoPortSaysSo) {

@@ -69,6 +69,9 @@ TEST(OpenReason, LinuxSaysWhyAndWhatToDo) {
        "  No such port: /dev/ttyACM0 has no device behind it. Ports present: /dev/ttyACM1, /dev/ttyS0.\n"},
       {facts(ENOTTY, 0100644, "root", 0, "", kTwoPorts),
        "  Not a serial port: /dev/ttyACM0 is not a terminal device. Ports present: /dev/ttyACM1, /dev/ttyS0.\n"},
+      {facts(OPEN_ERROR_OWN_TERMINAL, 020620, "tty", 0, "", kTwoPorts),
+       "  Not the board's port: /dev/ttyACM0 is the terminal orvup runs in. Ports present: /dev/ttyACM1, "
+       "/dev/ttyS0.\n"},
       {facts(EIO), "  The system said: " + std::string(strerror(EIO)) + " (errno " + std::to_string(EIO) + ").\n"},
   };
   for (const auto &c : cases) {

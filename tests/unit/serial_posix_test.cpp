@@ -100,6 +100,32 @@ TEST(SerialPosix, OpensAsARawPortAt115200) {
   serial_free(&s); // a second free does nothing
 }
 
+TEST(SerialPosix, APortIsGivenBackWithTheSettingsItHadBefore) {
+  Pty pty;
+  termios before{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+  before.c_lflag |= ICANON | ECHO;
+  before.c_oflag |= OPOST;
+  cfsetispeed(&before, B9600);
+  cfsetospeed(&before, B9600);
+  ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &before), 0);
+  ASSERT_EQ(tcgetattr(pty.slave(), &before), 0);
+  serial_t s;
+  ASSERT_TRUE(serial_init(&s, pty.path().c_str()));
+  termios during{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &during), 0);
+  EXPECT_EQ(during.c_lflag & ICANON, 0u) << "raw while the link is open";
+  serial_free(&s);
+  termios after{};
+  ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+}
+
 struct OpenFailure {
   const char *name;
   std::string path;
