@@ -64,8 +64,8 @@ constexpr int32_t SERIAL_WRITE_CALL_BYTES = 256;
 // ---- The parts that need no port, for the link's own use and for tests ----
 
 // Called by the framing for each complete line: its text, NUL-terminated at
-// `length` (0..255; a NUL byte from the board ends it earlier for a reader
-// of the text). Returns false when the line could not be kept (out of
+// `length` (0..255). A NUL byte from the board inside the line is given as
+// the four characters \x00, so the line is free text. Returns false when the line could not be kept (out of
 // memory); the framing then drops the rest of the bytes it was given.
 using serial_line_fn = bool (*)(void *context, const char *text, int32_t length);
 

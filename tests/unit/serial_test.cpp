@@ -22,6 +22,7 @@ struct Framer {
   static bool collect(void *context, const char *text, int32_t length) {
     auto *f = static_cast<Framer *>(context);
     EXPECT_LE(length, 255);
+    EXPECT_EQ(std::strlen(text), static_cast<size_t>(length)) << "a reader sees the whole line";
     if (static_cast<int>(f->lines.size()) == f->refuse_at) {
       f->refuse_at = -1;
       return false;
@@ -56,7 +57,12 @@ TEST(SerialFrame, LinesAsTheBoardSendsThem) {
       {"only control bytes", {"\x01\x1f\x80\xff\r\n"}, {""}},
       {"no line feed yet", {"DONE\r"}, {}},
       {"line feed alone in the second read", {"DONE\r", "\n"}, {"DONE"}},
-      {"nul inside ends the text early", {std::string("AB\0CD\n", 6)}, {"AB"}},
+      // A NUL inside never makes the line the word before it.
+      {"nul inside is spelt out", {std::string("START\0junk\r\n", 12)}, {"START\\x00junk"}},
+      {"nul right after a status word", {std::string("DONE\0x\n", 7)}, {"DONE\\x00x"}},
+      {"nul first", {std::string("\0DONE\n", 6)}, {"\\x00DONE"}},
+      // Before the line end it is line-ending noise, like a carriage return.
+      {"nul before the line end goes with it", {std::string("DONE\0\r\n", 7)}, {"DONE"}},
   };
   for (const auto &c : cases) {
     Framer f;
