@@ -18,3 +18,4 @@ void console_claim_standard_streams() {
 }
 
 void console_init() {}
+void console_restore() {}

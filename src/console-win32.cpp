@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <windows.h>
 
 void console_claim_standard_streams() {
@@ -17,9 +18,32 @@ void console_claim_standard_streams() {
   }
 }
 
+namespace {
+
+// The console's output code page as we found it; 0 while nothing is to be
+// put back.
+UINT found_code_page = 0;
+
+} // namespace
+
 void console_init() {
   // Our messages are UTF-8 bytes; without this a technician's console shows
   // the em dash as three code-page characters. Fails harmlessly when the
-  // output goes to a pipe or a file.
-  SetConsoleOutputCP(CP_UTF8);
+  // output goes to a pipe or a file. The console is the technician's, shared
+  // with the shell and whatever runs after us: its code page is put back at
+  // exit.
+  const UINT found = GetConsoleOutputCP();
+  if (found != 0 && found != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+    found_code_page = found;
+    std::atexit(console_restore);
+  }
+}
+
+void console_restore() {
+  if (found_code_page == 0)
+    return;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  SetConsoleOutputCP(found_code_page);
+  found_code_page = 0;
 }

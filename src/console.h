@@ -11,3 +11,6 @@ void console_claim_standard_streams();
 // is switched to UTF-8 so the em dash in the I/O update's messages shows as
 // one. Nothing to do elsewhere.
 void console_init();
+// Gives the console back the output code page console_init found; also run
+// at exit. Does nothing when console_init changed nothing.
+void console_restore();
