@@ -34,6 +34,25 @@ TEST(WindowsExe, CarriesTheVersionResource) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 }
 
+TEST(WindowsExe, CarriesItsApplicationManifest) {
+  if (!Target::get().wine())
+    GTEST_SKIP() << "only the Windows build carries a manifest";
+  const auto r = run_process({"x86_64-w64-mingw32-windres", "-i", Target::get().exe(), "-O", "rc"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // One manifest, the one Windows reads when it starts the program; windres
+  // shows the XML's quotes doubled.
+  const size_t at = r.out.find("\n1 24 /* RT_MANIFEST */");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("RT_MANIFEST", at + 20), std::string::npos) << "a second manifest";
+  const std::string manifest = r.out.substr(at);
+  for (const char *part : {"<requestedExecutionLevel level=\"\"asInvoker\"\" uiAccess=\"\"false\"\"/>",
+                           "<activeCodePage xmlns=\"\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\"\">UTF-8"
+                           "</activeCodePage>",
+                           "<longPathAware xmlns=\"\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\"\">true"
+                           "</longPathAware>"})
+    EXPECT_NE(manifest.find(part), std::string::npos) << part << "\n" << manifest;
+}
+
 TEST(WindowsExe, NeedsOnlySystemDlls) {
   if (!Target::get().wine())
     GTEST_SKIP() << "Windows build only";
