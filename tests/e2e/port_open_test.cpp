@@ -151,8 +151,9 @@ TEST_F(PortOpen, TheTerminalOrvupRunsInIsRefusedUntouched) {
     ASSERT_EQ(tcgetattr(fd, &before), 0);
     close(fd);
   }
-  const ProcessResult r = orvtest::run_process({"sh", "-c", "exec setsid -c -w \"$0\" \"$@\" <" + pts, Target::get().exe(),
-                                                "--screen-fw", dir_ + "/screen.bin", "--port", "/dev/tty"});
+  const ProcessResult r =
+      orvtest::run_process({"sh", "-c", "exec setsid -c -w \"$0\" \"$@\" <" + pts, Target::get().exe(), "--screen-fw",
+                            dir_ + "/screen.bin", "--port", "/dev/tty"});
   EXPECT_EQ(r.status, 255);
   const std::string head =
       "ERROR: Unable to open serial port /dev/tty\n  Not the board's port: /dev/tty is the terminal orvup runs in. ";
