@@ -52,9 +52,9 @@ TEST_F(BoardLines, AWaitEndsAtTheFirstLineWithAVerdictAndLeavesTheRest) {
 }
 
 TEST_F(BoardLines, TheVerdictSeesTheWholeLineHoweverLittleTheCallerKeeps) {
-  std::string line_of_255(255, 'x');
-  line_of_255 += '\n';
-  say(line_of_255);
+  std::string longest(255, 'x');
+  longest += '\n';
+  say(longest);
   char line[8] = {};
   EXPECT_EQ(board_lines_wait(&link_, 5000, 5, full_length_line, line, sizeof line), 1);
   EXPECT_STREQ(line, "xxxxxxx");
