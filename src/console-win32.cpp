@@ -14,7 +14,7 @@ void console_claim_standard_streams() {
   for (int i = 0; i < 3; ++i) {
     const HANDLE h = GetStdHandle(ids[i]);
     if (h == nullptr || h == INVALID_HANDLE_VALUE)
-      std::freopen("NUL", i == 0 ? "r" : "w", streams[i]);
+      (void)std::freopen("NUL", i == 0 ? "r" : "w", streams[i]); // without NUL the stream stays as it was
   }
 }
 
@@ -35,7 +35,8 @@ void console_init() {
   const UINT found = GetConsoleOutputCP();
   if (found != 0 && found != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
     found_code_page = found;
-    std::atexit(console_restore);
+    // Without the exit hook the code page stays UTF-8: no worse than before.
+    (void)std::atexit(console_restore);
   }
 }
 

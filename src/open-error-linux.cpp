@@ -29,7 +29,8 @@ void find_holder(dev_t device, open_facts_posix *f) {
   if (!proc)
     return;
   const long self = static_cast<long>(getpid());
-  while (dirent *e = readdir(proc)) {
+  // readdir is safe on a stream that only this call reads.
+  while (dirent *e = readdir(proc)) { // NOLINT(concurrency-mt-unsafe)
     char *end = nullptr;
     const long pid = std::strtol(e->d_name, &end, 10);
     if (pid <= 0 || *end != '\0' || pid == self)
@@ -39,7 +40,7 @@ void find_holder(dev_t device, open_facts_posix *f) {
     if (!fds)
       continue;
     bool holds = false;
-    while (dirent *d = readdir(fds)) {
+    while (dirent *d = readdir(fds)) { // NOLINT(concurrency-mt-unsafe)
       struct stat st {};
       if (d->d_name[0] != '.' && stat((fd_dir + "/" + d->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
           st.st_rdev == device) {
@@ -54,7 +55,7 @@ void find_holder(dev_t device, open_facts_posix *f) {
     if (FILE *comm = std::fopen((std::string("/proc/") + e->d_name + "/comm").c_str(), "r")) {
       if (std::fgets(f->holder_command, sizeof(f->holder_command), comm))
         f->holder_command[std::strcspn(f->holder_command, "\n")] = '\0';
-      std::fclose(comm);
+      (void)std::fclose(comm); // read only: a failed close loses nothing
     }
     break;
   }
@@ -69,14 +70,21 @@ void serial_explain_open_failure(const serial_t *s, const char *port_name) {
   struct stat st {};
   if (stat(port_name, &st) == 0) {
     facts.mode = st.st_mode;
-    if (const passwd *pw = getpwuid(st.st_uid))
-      copy_cut(facts.owner, sizeof(facts.owner), pw->pw_name);
+    // The watcher of another link may run: the reentrant look-ups. A name
+    // that cannot be found is shown as its number.
+    char names[4096];
+    passwd pw{};
+    passwd *pw_found = nullptr;
+    if (getpwuid_r(st.st_uid, &pw, names, sizeof(names), &pw_found) == 0 && pw_found)
+      copy_cut(facts.owner, sizeof(facts.owner), pw.pw_name);
     else
-      std::snprintf(facts.owner, sizeof(facts.owner), "%u", static_cast<unsigned>(st.st_uid));
-    if (const group *gr = getgrgid(st.st_gid))
-      copy_cut(facts.group, sizeof(facts.group), gr->gr_name);
+      copy_cut(facts.owner, sizeof(facts.owner), std::to_string(st.st_uid).c_str());
+    group gr{};
+    group *gr_found = nullptr;
+    if (getgrgid_r(st.st_gid, &gr, names, sizeof(names), &gr_found) == 0 && gr_found)
+      copy_cut(facts.group, sizeof(facts.group), gr.gr_name);
     else
-      std::snprintf(facts.group, sizeof(facts.group), "%u", static_cast<unsigned>(st.st_gid));
+      copy_cut(facts.group, sizeof(facts.group), std::to_string(st.st_gid).c_str());
     if ((facts.error == EBUSY || facts.error == EWOULDBLOCK) && S_ISCHR(st.st_mode))
       find_holder(st.st_rdev, &facts);
   }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -125,7 +126,7 @@ void open_reason_posix(const char *port, const open_facts_posix *facts, char *de
     reason = "Not a serial port: " + name + " is not a terminal device. " + ports_sentence(facts->ports_present);
     break;
   default:
-    reason = std::string("The system said: ") + std::strerror(facts->error) + " (errno " +
+    reason = "The system said: " + std::generic_category().message(facts->error) + " (errno " +
              std::to_string(facts->error) + ").";
     break;
   }
