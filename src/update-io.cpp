@@ -66,8 +66,7 @@ char *wait_for_drive() {
 // A file too large for any RP2040 image (a disk image, an archive picked by
 // mistake) is refused from its size alone, before it is read: it is neither
 // loaded into memory nor, past 2 GiB, reported as unreadable.
-bool refuse_oversized(const char *path) {
-  const int64_t size = regular_file_size(path);
+bool refuse_oversized(const char *path, int64_t size) {
   if (size <= kLargestImage)
     return false;
   std::fprintf(stderr, "ERROR: '%s' is %lld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", path,
@@ -142,9 +141,14 @@ bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *ima
 }
 
 int action_update_io() {
-  if (refuse_oversized(options.io_fw))
-    return -1;
-  const image_t image = image_load(options.io_fw);
+  image_t image;
+  { // the file is open only while it is read
+    int64_t file_size = 0;
+    const file_ptr file(regular_file_open(options.io_fw, &file_size));
+    if (file && refuse_oversized(options.io_fw, file_size))
+      return -1;
+    image = image_read(file.get(), file_size);
+  }
   if (image.size < 0) {
     std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", options.io_fw);
     return -1;

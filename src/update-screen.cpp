@@ -165,8 +165,7 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
 // An image too large for the slot is refused from its size alone, before
 // anything is read: a file of gigabytes is neither loaded into memory nor
 // taken for a smaller one.
-bool refuse_oversized(const char *path) {
-  const int64_t size = regular_file_size(path);
+bool refuse_oversized(int64_t size) {
   if (size <= kAppSlotBytes)
     return false;
   std::fprintf(stderr, "ERROR: Firmware image is %lld bytes, larger than the %d byte app slot\n",
@@ -193,17 +192,16 @@ void progress_text(char *dest, size_t dest_size, int32_t sent, int32_t total, in
 
 int action_update_screen() {
   const char *path = options.screen_fw;
-  if (refuse_oversized(path))
-    return -1;
-  const image_t image = image_load(path);
+  image_t image;
+  { // the file is open only while it is read
+    int64_t file_size = 0;
+    const file_ptr file(regular_file_open(path, &file_size));
+    if (file && refuse_oversized(file_size))
+      return -1;
+    image = image_read(file.get(), file_size);
+  }
   if (image.size < 0) {
     std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", path);
-    return -1;
-  }
-  if (image.size > kAppSlotBytes) {
-    // The file grew after it was measured.
-    std::fprintf(stderr, "ERROR: Firmware image is %ld bytes, larger than the %d byte app slot\n",
-                 static_cast<long>(image.size), kAppSlotBytes);
     return -1;
   }
   std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(image.size));
