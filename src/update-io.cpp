@@ -6,6 +6,7 @@
 #include "options.h"
 #include "serial.h"
 #include "timer.h"
+#include "uf2.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -72,6 +73,26 @@ bool refuse_oversized(const char *path, int64_t size) {
   std::fprintf(stderr, "ERROR: '%s' is %lld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", path,
                static_cast<long long>(size));
   return true;
+}
+
+// The boot ROM skips blocks it does not take without a word, and takes a
+// file that ends before its last block as far as it goes: the board would be
+// left in BOOTSEL, or with part of its flash rewritten. Such a file is
+// refused while nothing has been touched.
+bool refuse_incomplete(const char *path, const uint8_t *image, int32_t size, uf2_report_t *report) {
+  if (uf2_read(image, static_cast<size_t>(size), report) == UF2_COMPLETE)
+    return false;
+  char reason[512];
+  uf2_reason(report, reason, sizeof reason);
+  std::fprintf(stderr, "ERROR: '%s' would not flash an RP2040: %s\n", path, reason);
+  return true;
+}
+
+// What the ROM will write, under the line that names the file.
+void print_download(const uf2_report_t *report) {
+  std::printf("  UF2 image:    %lu block%s for %s, 0x%08lx-0x%08lx\n", static_cast<unsigned long>(report->block_count),
+              report->block_count == 1 ? "" : "s", report->target == UF2_TARGET_RAM ? "RAM" : "flash",
+              static_cast<unsigned long>(report->address_low), static_cast<unsigned long>(report->address_end));
 }
 
 } // namespace
@@ -167,8 +188,17 @@ int action_update_io() {
   case UF2_PLAUSIBLE:
     break;
   }
+  uf2_report_t download;
+  if (refuse_incomplete(options.io_fw, image.bytes.get(), image.size, &download))
+    return -1;
+  if (download.target == UF2_TARGET_RAM)
+    std::fprintf(stderr,
+                 "WARNING: '%s' loads into the RP2040's RAM, not its flash: it runs once and is gone at the next "
+                 "power-up\n",
+                 options.io_fw);
 
   std::printf("I/O firmware:   %s (%ld bytes)\n", options.io_fw, static_cast<long>(image.size));
+  print_download(&download);
   std::printf("I/O board port: %s\n", options.port);
   std::fflush(stdout);
   request_bootsel(options.port);

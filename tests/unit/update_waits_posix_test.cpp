@@ -6,6 +6,7 @@
 // tests keep one real-time run of each under Wine.
 #include "board_sim.h"
 #include "options.h"
+#include "support/firmware_gen.h"
 #include "timer.h"
 #include "update-io.h"
 #include "update-screen.h"
@@ -209,9 +210,8 @@ TEST_F(UpdateWaits, BoardGoneBeforeTheCommandFailsToSendIt) {
 TEST_F(UpdateWaits, NoDriveWithinThirtySecondsIsAnError) {
   // A plain folder named like the drive is not a drive.
   fs::create_directories(dir_ + "/media/RPI-RP2");
-  std::string uf2 = image_bytes(512);
-  uf2.replace(0, 4, "UF2\n");
-  const std::string path = write_image("fw.uf2", uf2);
+  const orvtest::Bytes uf2 = orvtest::uf2_file(orvtest::uf2_flash_blocks(1));
+  const std::string path = write_image("fw.uf2", std::string(uf2.begin(), uf2.end()));
   std::snprintf(options.io_fw, sizeof options.io_fw, "%s", path.c_str());
   BoardSim board;
   const std::string port = board.device_path();
@@ -221,8 +221,9 @@ TEST_F(UpdateWaits, NoDriveWithinThirtySecondsIsAnError) {
     clock_.speed_up(kFast);
   });
   EXPECT_EQ(r.status, -1);
-  EXPECT_EQ(r.out, "I/O firmware:   " + path + " (512 bytes)\nI/O board port: " + port +
-                       "\nRebooting I/O board into BOOTSEL...\nWaiting for the RPI-RP2 drive...\n");
+  EXPECT_EQ(r.out, "I/O firmware:   " + path +
+                       " (512 bytes)\n  UF2 image:    1 block for flash, 0x10000000-0x10000100\n" + "I/O board port: " +
+                       port + "\nRebooting I/O board into BOOTSEL...\nWaiting for the RPI-RP2 drive...\n");
   EXPECT_EQ(r.err, "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running firmware new "
                    "enough to accept the reboot command? (Its USB drive must auto-mount.)\n");
   EXPECT_TRUE(fs::is_empty(dir_ + "/media/RPI-RP2"));
