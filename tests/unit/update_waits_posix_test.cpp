@@ -73,12 +73,11 @@ struct Outcome {
 const std::string kTransferring = "Transferring firmware to screen over RS485 (this takes a few minutes)...\n";
 const std::string kFinalising = "Finalising and verifying on screen board...\n";
 
+const std::string kApplication = "  Application:   orvane-screen 1.4.2, built Mar  3 2025 10:21:07, ESP-IDF v5.1.2\n";
+
 std::string image_bytes(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 4242;
-  for (auto &c : s)
-    c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-  return s;
+  const orvtest::Bytes image = orvtest::esp_app_image_of_size(n);
+  return std::string(image.begin(), image.end());
 }
 
 class UpdateWaits : public ::testing::Test {
@@ -124,8 +123,8 @@ protected:
   }
 
   std::string screen_header(const std::string &path, BoardSim &board) {
-    return "Screen firmware: " + path + " (" + std::to_string(image_.size()) +
-           " bytes)\nI/O board port:  " + board.device_path() + "\n";
+    return "Screen firmware: " + path + " (" + std::to_string(image_.size()) + " bytes)\n" + kApplication +
+           "I/O board port:  " + board.device_path() + "\n";
   }
   std::string command() { return "FWUP " + std::to_string(image_.size()) + "\n"; }
 
@@ -190,7 +189,7 @@ TEST_F(UpdateWaits, NoVerdictWithinThirtySecondsTimesOut) {
 }
 
 TEST_F(UpdateWaits, BoardGoneBeforeTheCommandFailsToSendIt) {
-  const std::string path = write_image("screen.bin", image_bytes(100));
+  const std::string path = write_image("screen.bin", image_bytes(1000));
   BoardSim board;
   const std::string port = board.device_path();
   const Outcome r = screen_update(board, path, false, [&] {
@@ -202,7 +201,7 @@ TEST_F(UpdateWaits, BoardGoneBeforeTheCommandFailsToSendIt) {
     clock_.speed_up(kFast);
   });
   EXPECT_EQ(r.status, -1);
-  EXPECT_EQ(r.out, "Screen firmware: " + path + " (100 bytes)\nI/O board port:  " + port + "\n");
+  EXPECT_EQ(r.out, "Screen firmware: " + path + " (1000 bytes)\n" + kApplication + "I/O board port:  " + port + "\n");
   EXPECT_EQ(r.err, "ERROR: Failed to send update command\n");
   EXPECT_EQ(board.received(), "");
 }
