@@ -1,6 +1,7 @@
 // Finding the BOOTSEL drive on Windows: the drive letters present and their
 // volume labels.
 #include "drive.h"
+#include "functions.h"
 
 #include <windows.h>
 
@@ -56,8 +57,8 @@ drive_sync_t drive_sync_file(std::FILE *file, char *why, int32_t why_size) {
   while (len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n' || text[len - 1] == ' '))
     text[--len] = '\0';
   if (len == 0)
-    std::snprintf(text, sizeof text, "error %lu", err);
-  std::snprintf(why, static_cast<size_t>(why_size), "%s", text);
+    format_cut(text, sizeof text, "error %lu", err);
+  format_cut(why, static_cast<size_t>(why_size), "%s", text);
   switch (err) {
   case ERROR_DISK_FULL:
   case ERROR_HANDLE_DISK_FULL:

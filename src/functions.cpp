@@ -3,6 +3,7 @@
 #include "timer.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,4 +109,16 @@ void copy_cut(char *dest, int dest_size, const char *src) {
     n = static_cast<size_t>(dest_size) - 1;
   std::memcpy(dest, src, n);
   dest[n] = '\0';
+}
+
+void format_cut(char *dest, size_t dest_size, const char *format, ...) {
+  if (dest_size == 0)
+    return;
+  va_list args;
+  va_start(args, format);
+  // A negative count (an encoding error) leaves no text rather than whatever
+  // the call may have written.
+  if (std::vsnprintf(dest, dest_size, format, args) < 0)
+    dest[0] = '\0';
+  va_end(args);
 }

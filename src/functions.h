@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +25,10 @@ int32_t file_read_whole(std::FILE *file, int64_t size, uint8_t **out);
 // as either refuses it.
 int32_t load_file(const char *path, uint8_t **out);
 
-// Closes a file on every way out.
+// Closes a file on every way out. Only files that are read are held this
+// way, so a failed close loses nothing.
 struct file_close_t {
-  void operator()(std::FILE *file) const { std::fclose(file); }
+  void operator()(std::FILE *file) const { (void)std::fclose(file); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_close_t>;
 
@@ -62,3 +64,9 @@ void string_list_free(char *list);
 // a caller's buffer that is too small gets the start of the text, never an
 // overrun. Does nothing when dest_size is below 1.
 void copy_cut(char *dest, int dest_size, const char *src);
+
+// Formats like snprintf into dest (dest_size bytes), cutting the text to
+// fit and always ending it with a NUL: for messages and reasons, whose end
+// may be lost but which must never run past their buffer. Where a cut would
+// name something else (a path, a command), check snprintf's count instead.
+void format_cut(char *dest, size_t dest_size, const char *format, ...) __attribute__((format(printf, 3, 4)));

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -117,19 +118,21 @@ const char *path_basename(const char *path) {
 
 bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *image, int32_t size) {
   char target[1024];
-  std::snprintf(target, sizeof target, "%s/%s", drive, path_basename(image_path));
-
-  std::FILE *f = std::fopen(target, "wb");
+  const char *name = path_basename(image_path);
+  // A cut path would name another file, on the drive or beside it.
+  const int length = std::snprintf(target, sizeof target, "%s/%s", drive, name);
+  std::FILE *f = length >= 0 && length < static_cast<int>(sizeof target) ? std::fopen(target, "wb") : nullptr;
   if (!f) {
-    std::fprintf(stderr, "ERROR: Cannot open '%s' for writing\n", target);
+    std::fprintf(stderr, "ERROR: Cannot open '%s/%s' for writing\n", drive, name);
     return false;
   }
   // Unbuffered, so the count below is what the drive took, not what a
   // buffer in this process took.
-  std::setvbuf(f, nullptr, _IONBF, 0);
+  // Should that fail, the flush and sync below still find a short write.
+  (void)std::setvbuf(f, nullptr, _IONBF, 0);
   const size_t written = std::fwrite(image, 1, static_cast<size_t>(size), f);
   if (written < static_cast<size_t>(size)) {
-    std::fclose(f);
+    (void)std::fclose(f); // the short write is what is reported
     std::fprintf(stderr, "ERROR: Only wrote %ld of %ld bytes to the RPI-RP2 drive\n", static_cast<long>(written),
                  static_cast<long>(size));
     return false;
@@ -141,7 +144,7 @@ bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *ima
   drive_sync_t synced = drive_sync_file(f, why, sizeof why);
   if (std::fclose(f) != 0 && synced == DRIVE_SYNC_OK) {
     synced = DRIVE_SYNC_UNCERTAIN;
-    std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+    format_cut(why, sizeof why, "%s", std::generic_category().message(errno).c_str());
   }
   if (synced == DRIVE_SYNC_FAILED) {
     std::fprintf(stderr, "ERROR: Could not finish writing '%s' to the RPI-RP2 drive: %s\n", target, why);
