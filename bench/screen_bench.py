@@ -113,15 +113,15 @@ def main():
     sim = os.path.join(build, "tests", "orvup-sim")
     throttled_size = 1048576 if quick else IMAGE_SIZE
     with tempfile.TemporaryDirectory() as tmp:
-        full = os.urandom(IMAGE_SIZE)
+        # Valid application images, which orvup checks and sends as they are.
         image = os.path.join(tmp, "screen.bin")
         small = os.path.join(tmp, "screen-throttled.bin")
-        with open(image, "wb") as f:
-            f.write(full)
-        with open(small, "wb") as f:
-            f.write(full[:throttled_size])
+        for path, size in ((image, IMAGE_SIZE), (small, throttled_size)):
+            subprocess.run([sim, "--make-image", f"{size}:{path}"], check=True)
+        with open(small, "rb") as f:
+            throttled = f.read()
 
-        raw = raw_copy(sim, full[:throttled_size], RATE)
+        raw = raw_copy(sim, throttled, RATE)
         wall, cpu, rss = run_orvup(orvup, sim, small, RATE)
         print(f"(a) throttled {throttled_size} bytes at {RATE} B/s: orvup {wall:.2f} s, raw copy {raw:.2f} s, "
               f"ratio {wall / raw:.4f} (goal <= 1.02)")

@@ -7,40 +7,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <thread>
 
-int64_t regular_file_size(const char *path) {
-  std::error_code ec;
-  const std::filesystem::path fs_path(path);
-  if (!std::filesystem::is_regular_file(fs_path, ec) || ec)
-    return -1;
-  const std::uintmax_t size = std::filesystem::file_size(fs_path, ec);
-  if (ec || size > static_cast<std::uintmax_t>(INT64_MAX))
-    return -1;
-  return static_cast<int64_t>(size);
-}
-
-int32_t load_file(const char *path, uint8_t **out) {
-  // Only a regular file is an image. Opening a FIFO would wait for a writer
-  // that may never come, and a directory or a device has no size to trust.
-  // The size is checked at full width: a file of 4 GiB and one byte must not
-  // pass for a file of one byte.
-  const int64_t size = regular_file_size(path);
+int32_t file_read_whole(std::FILE *file, int64_t size, uint8_t **out) {
   if (size <= 0 || size > INT32_MAX)
     return -1;
-  std::FILE *f = std::fopen(path, "rb");
-  if (!f)
-    return -1;
   auto *buffer = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(size)));
-  if (!buffer) {
-    (void)std::fclose(f); // read only: a failed close loses nothing
+  if (!buffer)
     return -1;
-  }
-  const size_t got = std::fread(buffer, 1, static_cast<size_t>(size), f);
-  (void)std::fclose(f); // read only: a failed close loses nothing
-  if (got != static_cast<size_t>(size)) {
+  // A file that is still being written, or was cut short, while it is read
+  // is not the file that was measured: neither part of it nor more of it is
+  // an image.
+  const size_t got = std::fread(buffer, 1, static_cast<size_t>(size), file);
+  if (got != static_cast<size_t>(size) || std::fgetc(file) != EOF || std::ferror(file)) {
     std::free(buffer);
     return -1;
   }
@@ -48,12 +27,24 @@ int32_t load_file(const char *path, uint8_t **out) {
   return static_cast<int32_t>(size);
 }
 
-image_t image_load(const char *path) {
+int32_t load_file(const char *path, uint8_t **out) {
+  int64_t size = 0;
+  const file_ptr file(regular_file_open(path, &size));
+  return file ? file_read_whole(file.get(), size, out) : -1;
+}
+
+image_t image_read(std::FILE *file, int64_t size) {
   image_t image;
   uint8_t *bytes = nullptr;
-  image.size = load_file(path, &bytes);
+  image.size = file ? file_read_whole(file, size, &bytes) : -1;
   image.bytes.reset(bytes);
   return image;
+}
+
+image_t image_load(const char *path) {
+  int64_t size = 0;
+  const file_ptr file(regular_file_open(path, &size));
+  return image_read(file.get(), size);
 }
 
 void wait_ms(int32_t ms) {

@@ -6,6 +6,7 @@
 #include "options.h"
 #include "serial.h"
 #include "timer.h"
+#include "uf2.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -67,13 +68,32 @@ char *wait_for_drive() {
 // A file too large for any RP2040 image (a disk image, an archive picked by
 // mistake) is refused from its size alone, before it is read: it is neither
 // loaded into memory nor, past 2 GiB, reported as unreadable.
-bool refuse_oversized(const char *path) {
-  const int64_t size = regular_file_size(path);
+bool refuse_oversized(const char *path, int64_t size) {
   if (size <= kLargestImage)
     return false;
   std::fprintf(stderr, "ERROR: '%s' is %lld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", path,
                static_cast<long long>(size));
   return true;
+}
+
+// The boot ROM skips blocks it does not take without a word, and takes a
+// file that ends before its last block as far as it goes: the board would be
+// left in BOOTSEL, or with part of its flash rewritten. Such a file is
+// refused while nothing has been touched.
+bool refuse_incomplete(const char *path, const uint8_t *image, int32_t size, uf2_report_t *report) {
+  if (uf2_read(image, static_cast<size_t>(size), report) == UF2_COMPLETE)
+    return false;
+  char reason[512];
+  uf2_reason(report, reason, sizeof reason);
+  std::fprintf(stderr, "ERROR: '%s' would not flash an RP2040: %s\n", path, reason);
+  return true;
+}
+
+// What the ROM will write, under the line that names the file.
+void print_download(const uf2_report_t *report) {
+  std::printf("  UF2 image:    %lu block%s for %s, 0x%08lx-0x%08lx\n", static_cast<unsigned long>(report->block_count),
+              report->block_count == 1 ? "" : "s", report->target == UF2_TARGET_RAM ? "RAM" : "flash",
+              static_cast<unsigned long>(report->address_low), static_cast<unsigned long>(report->address_end));
 }
 
 } // namespace
@@ -145,9 +165,14 @@ bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *ima
 }
 
 int action_update_io() {
-  if (refuse_oversized(options.io_fw))
-    return -1;
-  const image_t image = image_load(options.io_fw);
+  image_t image;
+  { // the file is open only while it is read
+    int64_t file_size = 0;
+    const file_ptr file(regular_file_open(options.io_fw, &file_size));
+    if (file && refuse_oversized(options.io_fw, file_size))
+      return -1;
+    image = image_read(file.get(), file_size);
+  }
   if (image.size < 0) {
     std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", options.io_fw);
     return -1;
@@ -166,8 +191,17 @@ int action_update_io() {
   case UF2_PLAUSIBLE:
     break;
   }
+  uf2_report_t download;
+  if (refuse_incomplete(options.io_fw, image.bytes.get(), image.size, &download))
+    return -1;
+  if (download.target == UF2_TARGET_RAM)
+    std::fprintf(stderr,
+                 "WARNING: '%s' loads into the RP2040's RAM, not its flash: it runs once and is gone at the next "
+                 "power-up\n",
+                 options.io_fw);
 
   std::printf("I/O firmware:   %s (%ld bytes)\n", options.io_fw, static_cast<long>(image.size));
+  print_download(&download);
   std::printf("I/O board port: %s\n", options.port);
   std::fflush(stdout);
   request_bootsel(options.port);

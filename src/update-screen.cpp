@@ -2,6 +2,7 @@
 
 #include "board-lines.h"
 #include "board-text.h"
+#include "esp-image.h"
 #include "functions.h"
 #include "options.h"
 #include "serial.h"
@@ -166,13 +167,52 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
 // An image too large for the slot is refused from its size alone, before
 // anything is read: a file of gigabytes is neither loaded into memory nor
 // taken for a smaller one.
-bool refuse_oversized(const char *path) {
-  const int64_t size = regular_file_size(path);
+bool refuse_oversized(int64_t size) {
   if (size <= kAppSlotBytes)
     return false;
   std::fprintf(stderr, "ERROR: Firmware image is %lld bytes, larger than the %d byte app slot\n",
                static_cast<long long>(size), kAppSlotBytes);
   return true;
+}
+
+// The screen board's updater finds a wrong or damaged image only once every
+// byte has crossed the RS485 link, minutes later. What its bootloader would
+// reject is refused before the port is opened.
+bool refuse_invalid(const char *path, const image_t &image, esp_image_report_t *report) {
+  if (!esp_image_refused(esp_image_read(image.bytes.get(), static_cast<size_t>(image.size), report)))
+    return false;
+  char reason[256];
+  esp_image_reason(report, reason, sizeof reason);
+  std::fprintf(stderr, "ERROR: '%s' is not a valid ESP32 application image: %s\n", path, reason);
+  return true;
+}
+
+// An image that is sent all the same, but looks like the wrong file.
+void warn_about(const char *path, const esp_image_report_t *report) {
+  for (const esp_image_warning_t warning :
+       {ESP_IMAGE_WARN_NOT_E9, ESP_IMAGE_WARN_NO_APP_DESC, ESP_IMAGE_WARN_NO_FLASH_SEGMENT}) {
+    char text[256];
+    esp_image_warning(report, warning, text, sizeof text);
+    if (text[0] != '\0')
+      std::fprintf(stderr, "WARNING: '%s' %s\n", path, text);
+  }
+}
+
+// A text from the image's description, made safe to show like a board line:
+// it comes from a file that anyone may have built.
+struct shown_text_t {
+  char text[BOARD_LINE_SHOWN_SIZE];
+  explicit shown_text_t(const char *field) { board_line_escape(field[0] == '\0' ? "?" : field, text, sizeof text); }
+};
+
+// What is about to be installed, under the line that names the file.
+void print_application(const esp_image_report_t *report) {
+  if (!report->has_app_desc)
+    return;
+  const esp_app_desc_text_t &desc = report->app_desc;
+  std::printf("  Application:   %s %s, built %s %s, ESP-IDF %s\n", shown_text_t(desc.project_name).text,
+              shown_text_t(desc.version).text, shown_text_t(desc.date).text, shown_text_t(desc.time).text,
+              shown_text_t(desc.idf_version).text);
 }
 
 } // namespace
@@ -194,20 +234,24 @@ void progress_text(char *dest, size_t dest_size, int32_t sent, int32_t total, in
 
 int action_update_screen() {
   const char *path = options.screen_fw;
-  if (refuse_oversized(path))
-    return -1;
-  const image_t image = image_load(path);
+  image_t image;
+  { // the file is open only while it is read
+    int64_t file_size = 0;
+    const file_ptr file(regular_file_open(path, &file_size));
+    if (file && refuse_oversized(file_size))
+      return -1;
+    image = image_read(file.get(), file_size);
+  }
   if (image.size < 0) {
     std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", path);
     return -1;
   }
-  if (image.size > kAppSlotBytes) {
-    // The file grew after it was measured.
-    std::fprintf(stderr, "ERROR: Firmware image is %ld bytes, larger than the %d byte app slot\n",
-                 static_cast<long>(image.size), kAppSlotBytes);
+  esp_image_report_t report;
+  if (refuse_invalid(path, image, &report))
     return -1;
-  }
+  warn_about(path, &report);
   std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(image.size));
+  print_application(&report);
   std::printf("I/O board port:  %s\n", options.port);
   std::fflush(stdout); // the link reports its own errors on standard error
 

@@ -16,7 +16,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-head -c 262144 /dev/urandom > "$work/screen.bin"
+./build/tests/orvup-sim --make-image 262144:"$work/screen.bin" # a valid application image
 mkfifo "$work/port"
 ./build/tests/orvup-sim --rate 46080 --once --quiet > "$work/port" &
 sim_pid=$!

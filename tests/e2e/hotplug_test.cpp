@@ -4,6 +4,7 @@
 // port's path and hangs up its terminal, which Wine does not turn into
 // device events (the Windows watcher is tested with injected broadcasts).
 #include "board_sim.h"
+#include "firmware_gen.h"
 #include "target.h"
 
 #include <gtest/gtest.h>
@@ -38,15 +39,13 @@ const std::string kSuccess = "Success: screen firmware updated. The screen board
 const std::string kStalled = "ERROR: Transfer stalled (screen board not responding?)\n";
 constexpr auto kReconnectWait = 30000ms; // how long a send waits for the board to come back
 constexpr auto kStallDrain = 1200ms;     // the stall report's read of the board's last words
+const std::string kApplication = "  Application:   orvane-screen 1.4.2, built Mar  3 2025 10:21:07, ESP-IDF v5.1.2\n";
 constexpr size_t kSize = 64 * 4096;
 constexpr size_t kTakenBeforeStall = 3 * 4096;
 
 std::string image_bytes(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 777;
-  for (auto &c : s)
-    c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-  return s;
+  const orvtest::Bytes image = orvtest::esp_app_image_of_size(n);
+  return std::string(image.begin(), image.end());
 }
 
 class Hotplug : public ::testing::Test {
@@ -83,8 +82,8 @@ protected:
   }
 
   std::string header() const {
-    return "orvup v1.00\nScreen firmware: screen.bin (" + std::to_string(kSize) +
-           " bytes)\nI/O board port:  " + slot_->name() + "\n";
+    return "orvup v1.00\nScreen firmware: screen.bin (" + std::to_string(kSize) + " bytes)\n" + kApplication +
+           "I/O board port:  " + slot_->name() + "\n";
   }
   std::string command() const { return "FWUP " + std::to_string(kSize) + "\n"; }
 

@@ -5,6 +5,7 @@
 // found by its folder, named RPI-RP2 as desktops name it; under Wine a drive
 // letter labelled RPI-RP2 leads to it through Wine's mount manager.
 #include "board_sim.h"
+#include "firmware_gen.h"
 #include "target.h"
 
 #include <gtest/gtest.h>
@@ -54,16 +55,25 @@ std::string not_uf2(const std::string &path) {
          ".bin/.elf.\n";
 }
 
-// UF2 magic, then bytes that a text-mode copy would mangle.
-std::string uf2_bytes(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 2040;
-  for (size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    s[i] = static_cast<char>(x >> 16);
-  }
-  s.replace(0, 4 < n ? 4 : n, std::string("UF2\n").substr(0, 4 < n ? 4 : n));
-  return s;
+// A UF2 image of n blocks for flash from 0x10000000, as the board's build
+// makes it. Its payload bytes (each block's number) include every byte a
+// text-mode copy would mangle.
+std::string uf2_image(uint32_t blocks) {
+  const orvtest::Bytes b = orvtest::uf2_file(orvtest::uf2_flash_blocks(blocks));
+  return std::string(b.begin(), b.end());
+}
+
+std::string uf2_string(const std::vector<orvtest::Uf2Block> &blocks) {
+  const orvtest::Bytes b = orvtest::uf2_file(blocks);
+  return std::string(b.begin(), b.end());
+}
+
+// The line under "I/O firmware:" for an image of uf2_image(blocks).
+std::string flash_line(size_t blocks) {
+  char line[96];
+  std::snprintf(line, sizeof line, "  UF2 image:    %zu block%s for flash, 0x10000000-0x%08zx\n", blocks,
+                blocks == 1 ? "" : "s", 0x10000000 + 256 * blocks);
+  return line;
 }
 
 std::string read_file(const std::string &path) {
@@ -231,9 +241,12 @@ protected:
     return slot_.name();
   }
 
-  std::string header(const std::string &image, size_t size, const std::string &port) {
-    return "orvup v1.00\nI/O firmware:   " + image + " (" + std::to_string(size) + " bytes)\nI/O board port: " + port +
-           "\n";
+  // For an image of uf2_image(size / 512) unless `download` says otherwise.
+  std::string header(const std::string &image, size_t size, const std::string &port, std::string download = "") {
+    if (download.empty())
+      download = flash_line(size / 512);
+    return "orvup v1.00\nI/O firmware:   " + image + " (" + std::to_string(size) + " bytes)\n" + download +
+           "I/O board port: " + port + "\n";
   }
 
   std::string dir_;
@@ -249,12 +262,11 @@ TEST_F(IoUpdate, RefusesFilesThatAreNotPlausibleUf2Images) {
     std::string bytes;
     std::string err;
   };
-  const std::string big = uf2_bytes(8388609);
-  std::string bin = uf2_bytes(65536);
-  bin[0] = '\xe9'; // an ESP32 application image
+  const std::string big = uf2_image(16384) + "\n";
+  const orvtest::Bytes app = orvtest::esp_app_image_of_size(65536); // the screen board's image
   const std::vector<Row> rows = {
-      {"short.uf2", uf2_bytes(511), not_uf2("short.uf2")},
-      {"app.bin", bin, not_uf2("app.bin")},
+      {"short.uf2", uf2_image(1).substr(0, 511), not_uf2("short.uf2")},
+      {"app.bin", std::string(app.begin(), app.end()), not_uf2("app.bin")},
       {"big.uf2", big, "ERROR: 'big.uf2' is 8388609 bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n"},
       {"big.bin", std::string(8388609, '\0'),
        "ERROR: 'big.bin' is 8388609 bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n"},
@@ -283,6 +295,65 @@ TEST_F(IoUpdate, RefusesFilesThatAreNotPlausibleUf2Images) {
   EXPECT_TRUE(d.files().empty());
 }
 
+TEST_F(IoUpdate, FilesTheBootRomWouldNotCompleteAreRefusedBeforeTheBoardIsTouched) {
+  using orvtest::Uf2Block;
+  struct Row {
+    std::string name;
+    std::vector<Uf2Block> blocks;
+    std::string reason;
+  };
+  std::vector<Uf2Block> gap = orvtest::uf2_flash_blocks(154);
+  gap.erase(gap.begin() + 9);
+  std::vector<Uf2Block> unflagged = orvtest::uf2_flash_blocks(4);
+  for (Uf2Block &b : unflagged)
+    b.flags = 0;
+  std::vector<Uf2Block> stray = orvtest::uf2_flash_blocks(8);
+  stray[3].address = 0x30000000;
+  const std::vector<Row> rows = {
+      {"rp2350.uf2", orvtest::uf2_flash_blocks(154, orvtest::kRp2040Flash, orvtest::kFamilyRp2350ArmS),
+       "it is built for family 0xe48bff59 (RP2350 Arm secure), not for the RP2040 (family 0xe48bff56)"},
+      {"gap.uf2", gap, "block 9 of 154 is missing or damaged"},
+      {"unflagged.uf2", unflagged,
+       "no block is marked with the RP2040 family 0xe48bff56; 4 of its blocks carry no "
+       "family id"},
+      {"stray.uf2", stray,
+       "block index 3 in the file targets 0x30000000, not wholly inside flash or RAM; the boot ROM restarts the "
+       "download there"},
+  };
+  Drive &d = drive();
+  ASSERT_TRUE(d.attach());
+  BoardSim board;
+  slot_.point_at(board.device_path());
+  for (const Row &row : rows) {
+    write_image(row.name, uf2_string(row.blocks));
+    const auto r = update(row.name, slot_.name());
+    EXPECT_EQ(r.status, 255) << row.name;
+    EXPECT_EQ(r.out, "orvup v1.00\n") << row.name;
+    EXPECT_EQ(r.err, "ERROR: '" + row.name + "' would not flash an RP2040: " + row.reason + "\n");
+  }
+  EXPECT_EQ(board.opens(), 0);
+  EXPECT_EQ(board.received(), "");
+  EXPECT_TRUE(d.files().empty());
+}
+
+TEST_F(IoUpdate, ImageForRamIsCopiedWithAWarning) {
+  // A utility that runs from RAM (a flash eraser, say): it works once.
+  Drive &d = drive();
+  ASSERT_TRUE(d.attach());
+  BoardSim board;
+  slot_.point_at(board.device_path());
+  const std::string image = uf2_string(orvtest::uf2_ram_blocks(4));
+  write_image("erase.uf2", image);
+  const auto r = update("erase.uf2", slot_.name());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "WARNING: 'erase.uf2' loads into the RP2040's RAM, not its flash: it runs once and is gone at the "
+                   "next power-up\n");
+  EXPECT_EQ(r.out,
+            header("erase.uf2", 2048, slot_.name(), "  UF2 image:    4 blocks for RAM, 0x20000000-0x20000400\n") +
+                kRebooting + kWaiting + "Copying firmware to " + d.name() + "...\n" + kSuccess);
+  EXPECT_TRUE(d.file("erase.uf2") == image);
+}
+
 TEST_F(IoUpdate, RunningBoardIsRebootedAndTheLargestImageIsCopied) {
   Drive &d = drive();
   BoardScript script;
@@ -291,7 +362,7 @@ TEST_F(IoUpdate, RunningBoardIsRebootedAndTheLargestImageIsCopied) {
   BoardSim board(script);
   slot_.point_at(board.device_path());
 
-  const std::string image = uf2_bytes(8388608);
+  const std::string image = uf2_image(16384);
   write_image("build/io.uf2", image);
   const auto r = update("build/io.uf2", slot_.name());
   EXPECT_EQ(r.status, 0) << r.err;
@@ -307,7 +378,7 @@ TEST_F(IoUpdate, BoardAlreadyInBootselIsFlashedThroughItsDrive) {
   // paths with either separator give the name on the drive.
   Drive &d = drive();
   ASSERT_TRUE(d.attach());
-  const std::string image = uf2_bytes(512);
+  const std::string image = uf2_image(1);
   std::vector<std::pair<std::string, std::string>> paths = {{"fw.uf2", "fw.uf2"}, {"sub/dir/a.uf2", "a.uf2"}};
   if (Target::get().wine()) {
     paths.push_back({"sub\\dir\\b.uf2", "b.uf2"});
@@ -351,9 +422,12 @@ TEST_F(IoUpdate, EarliestMatchingDriveWinsAndNearMissesAreIgnored) {
     Drive &b = drive({.label = "RPI-RP2 ", .letter = 'N'});
     ASSERT_TRUE(b.attach());
   }
-  write_image("fw.uf2", uf2_bytes(4096));
+  // A universal file: the RP2040's blocks, then the RP2350's, which the
+  // RP2040 skips.
+  write_image("fw.uf2", uf2_string(orvtest::uf2_universal_blocks(8, 6)));
   const auto r = update("fw.uf2", dead_port());
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n" + flash_line(8) + "I/O board port: "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Copying firmware to " + chosen.name() + "...\n"), std::string::npos) << r.out;
   EXPECT_EQ(chosen.files(), std::vector<std::string>{"fw.uf2"});
   EXPECT_TRUE(lower.files().empty());
@@ -368,7 +442,7 @@ TEST_F(IoUpdate, SilentBoardIsGivenThreeSecondsThenTheDriveIsUsed) {
   script.stale_lines = "noise\r\n";
   BoardSim board(script);
   slot_.point_at(board.device_path());
-  write_image("fw.uf2", uf2_bytes(1024));
+  write_image("fw.uf2", uf2_image(2));
   const auto r = update("fw.uf2", slot_.name());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
@@ -387,7 +461,7 @@ TEST_F(IoUpdate, BoardThatNeverStopsTalkingStillGetsTheRebootRequest) {
   slot_.point_at(board.device_path());
   // 10 s of chatter without the program's first byte means it never spoke.
   auto spoken_to = std::async(std::launch::async, [&] { return board.chatter_until_spoken_to(kHeartbeats); });
-  write_image("fw.uf2", uf2_bytes(512));
+  write_image("fw.uf2", uf2_image(1));
   const auto r = update("fw.uf2", slot_.name());
   EXPECT_TRUE(spoken_to.get()) << "the program kept reading the board's log and never asked it to reboot";
   EXPECT_EQ(r.status, 0) << r.err;
@@ -416,7 +490,7 @@ TEST_F(IoUpdate, DriveThatShowsUpLateIsWaitedFor) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     return d.attach();
   });
-  const std::string image = uf2_bytes(200 * 512);
+  const std::string image = uf2_image(200);
   write_image("fw.uf2", image);
   const auto r = update("fw.uf2", slot_.name());
   EXPECT_TRUE(shown.get());
@@ -435,7 +509,7 @@ TEST_F(IoUpdate, NoDriveWithinThirtySecondsIsAnError) {
   fs::create_directories(dir_ + "/media/RPI-RP2");
   BoardSim board;
   slot_.point_at(board.device_path());
-  write_image("fw.uf2", uf2_bytes(512));
+  write_image("fw.uf2", uf2_image(1));
   const auto r = update("fw.uf2", slot_.name(), 90000);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, header("fw.uf2", 512, slot_.name()) + kRebooting + kWaiting);
@@ -447,7 +521,7 @@ TEST_F(IoUpdate, NoDriveWithinThirtySecondsIsAnError) {
 TEST_F(IoUpdate, ReadOnlyDriveIsAnError) {
   Drive &d = drive({.read_only = true});
   ASSERT_TRUE(d.attach());
-  write_image("fw.uf2", uf2_bytes(512));
+  write_image("fw.uf2", uf2_image(1));
   const std::string port = dead_port();
   const auto r = update("fw.uf2", port);
   EXPECT_EQ(r.status, 255);
@@ -460,7 +534,7 @@ TEST_F(IoUpdate, ReadOnlyDriveIsAnError) {
 TEST_F(IoUpdate, FullDriveIsAnErrorNeverASuccess) {
   Drive &d = drive({.size_kib = 64});
   ASSERT_TRUE(d.attach());
-  write_image("fw.uf2", uf2_bytes(256 * 1024));
+  write_image("fw.uf2", uf2_image(512));
   const std::string port = dead_port();
   const auto r = update("fw.uf2", port);
   EXPECT_EQ(r.status, 255);

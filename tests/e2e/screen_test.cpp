@@ -2,6 +2,7 @@
 // I/O board: what the program prints on each stream, its exit status, and
 // the exact bytes it put on the wire.
 #include "board_sim.h"
+#include "firmware_gen.h"
 #include "target.h"
 
 #include <gtest/gtest.h>
@@ -43,16 +44,14 @@ constexpr int kSlotBytes = 6291456;
 // link's read), so they pile up for as long as the board goes on.
 const std::string kHeartbeats = "log: heartbeat\r\nlog: heartbeat\r\n";
 
-// Image bytes that include everything a text-mode stream would mangle: line
-// ends, NUL, Ctrl-Z.
+// The line under "Screen firmware:" for the test generators' application.
+const std::string kApplication = "  Application:   orvane-screen 1.4.2, built Mar  3 2025 10:21:07, ESP-IDF v5.1.2\n";
+
+// A valid application image of n bytes (at least 512). Its code and data
+// include everything a text-mode stream would mangle: line ends, NUL, Ctrl-Z.
 std::string image_bytes(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 12345;
-  for (size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    s[i] = static_cast<char>(x >> 16);
-  }
-  return s;
+  const orvtest::Bytes image = orvtest::esp_app_image_of_size(n);
+  return std::string(image.begin(), image.end());
 }
 
 // A folder per test, the program's working directory, so the firmware file
@@ -92,8 +91,8 @@ protected:
   }
 
   std::string header(const std::string &file, size_t size) {
-    return "orvup v1.00\nScreen firmware: " + file + " (" + std::to_string(size) +
-           " bytes)\nI/O board port:  " + slot_.name() + "\n";
+    return "orvup v1.00\nScreen firmware: " + file + " (" + std::to_string(size) + " bytes)\n" + kApplication +
+           "I/O board port:  " + slot_.name() + "\n";
   }
 
   std::string command(size_t size) { return "FWUP " + std::to_string(size) + "\n"; }
@@ -188,7 +187,7 @@ TEST_P(ScreenSizes, SendsTheImageWholeAndSucceeds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ScreenSizes,
-                         ::testing::Values(SizeCase{1, false}, SizeCase{4096, false}, SizeCase{4097, false},
+                         ::testing::Values(SizeCase{1000, false}, SizeCase{4096, false}, SizeCase{4097, false},
                                            SizeCase{kSlotBytes, false}, SizeCase{4097, true}),
                          [](const auto &param_info) {
                            return std::to_string(param_info.param.size) +
@@ -210,6 +209,56 @@ TEST_F(ScreenUpdate, RefusesUnreadableFilesWithoutOpeningThePort) {
               "orvup v1.00\nERROR: Unable to read firmware file '" + file + "'\n");
   }
   EXPECT_EQ(board.opens(), 0);
+}
+
+TEST_F(ScreenUpdate, ImagesTheScreenBoardWouldRejectAreRefusedWithoutOpeningThePort) {
+  struct Row {
+    std::string name;
+    orvtest::Bytes bytes;
+    std::string reason;
+  };
+  orvtest::EspImageSpec s2 = orvtest::esp_app_spec();
+  s2.chip_id = 2;
+  orvtest::EspImageSpec damaged = orvtest::esp_app_spec();
+  const uint8_t checksum = orvtest::esp_image(damaged)[orvtest::esp_checksum_offset(damaged)];
+  damaged.checksum_xor = 0x5a;
+  char mismatch[64];
+  std::snprintf(mismatch, sizeof mismatch, "checksum mismatch: stored 0x%02x, computed 0x%02x", checksum ^ 0x5a,
+                checksum);
+  const std::vector<Row> rows = {
+      {"io.uf2", orvtest::uf2_file(orvtest::uf2_flash_blocks(4)),
+       "it is a UF2 file, the I/O board's firmware; pass it with --io-fw"},
+      {"s2.bin", orvtest::esp_image(s2),
+       "it is built for the ESP32-S2 (chip id 2); the screen board is an ESP32 (chip id 0)"},
+      {"damaged.bin", orvtest::esp_image(damaged), mismatch},
+  };
+  BoardSim board;
+  for (const Row &row : rows) {
+    std::ofstream(dir_ + "/" + row.name, std::ios::binary)
+        .write(reinterpret_cast<const char *>(row.bytes.data()), static_cast<std::streamsize>(row.bytes.size()));
+    const ProcessResult r = update(board, row.name);
+    EXPECT_EQ(r.status, 255) << row.name;
+    EXPECT_EQ(r.out, "orvup v1.00\n") << row.name;
+    EXPECT_EQ(r.err, "ERROR: '" + row.name + "' is not a valid ESP32 application image: " + row.reason + "\n");
+  }
+  EXPECT_EQ(board.opens(), 0);
+  EXPECT_EQ(board.received(), "");
+}
+
+TEST_F(ScreenUpdate, FileThatIsNoPlainImageIsSentUnchangedWithAWarning) {
+  // A pre-encrypted image does not start with 0xE9: its bytes are not ours
+  // to judge.
+  std::string encrypted = image_bytes(5000);
+  encrypted[0] = '\x3c';
+  std::ofstream(dir_ + "/enc.bin", std::ios::binary) << encrypted;
+  BoardSim board;
+  const ProcessResult r = update(board, "enc.bin", true);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "WARNING: 'enc.bin' does not start with the ESP32 image byte 0xE9 (it starts with 0x3c); sending it "
+                   "unchanged, as for a pre-encrypted image\n");
+  EXPECT_EQ(r.out, "orvup v1.00\nScreen firmware: enc.bin (5000 bytes)\nI/O board port:  " + slot_.name() + "\n" +
+                       kTransferring + kFinalising + kSuccess);
+  EXPECT_TRUE(board.received() == command(5000) + encrypted);
 }
 
 TEST_F(ScreenUpdate, RefusesAnImageLargerThanTheAppSlot) {
@@ -238,7 +287,7 @@ TEST_F(ScreenUpdate, HugeSparseImageIsRefusedBySizeNotTakenAsSmaller) {
 }
 
 TEST_F(ScreenUpdate, PortThatCannotBeOpenedEndsTheRun) {
-  const std::string file = make_image(10);
+  const std::string file = make_image(1000);
   std::string port;
   if (Target::get().wine()) {
     slot_.point_at(dir_ + "/no-such-port"); // a COM name with nothing behind it
@@ -248,7 +297,8 @@ TEST_F(ScreenUpdate, PortThatCannotBeOpenedEndsTheRun) {
   }
   const ProcessResult r = run({"--screen-fw", file, "--port", port});
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "orvup v1.00\nScreen firmware: " + file + " (10 bytes)\nI/O board port:  " + port + "\n");
+  EXPECT_EQ(r.out, "orvup v1.00\nScreen firmware: " + file + " (1000 bytes)\n" + kApplication +
+                       "I/O board port:  " + port + "\n");
   // Wine opens a COM name with nothing behind it and fails on its settings.
   const std::string failed = "ERROR: Unable to open serial port " + port + "\n";
   // The last line says why, in the system's own terms under Wine.
@@ -271,13 +321,13 @@ TEST_F(ScreenUpdate, StaleLinesFromBeforeTheRunAreDiscarded) {
   // Even a failure word: it belongs to an earlier update.
   BoardScript script;
   script.stale_lines = "FAIL\r\nDONE\r\nbridge ready\r\n";
-  const std::string file = make_image(100);
+  const std::string file = make_image(1000);
   BoardSim board(script);
   const ProcessResult r = update(board, file, true);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, header(file, 100) + kTransferring + kFinalising + kSuccess);
+  EXPECT_EQ(r.out, header(file, 1000) + kTransferring + kFinalising + kSuccess);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(board.received(), command(100) + image_);
+  EXPECT_EQ(board.received(), command(1000) + image_);
 }
 
 TEST_F(ScreenUpdate, HandshakeIgnoresDoneAndFreeTextUntilStart) {
@@ -294,7 +344,7 @@ TEST_F(ScreenUpdate, HandshakeIgnoresDoneAndFreeTextUntilStart) {
 TEST_F(ScreenUpdate, BoardThatNeverStopsTalkingStillGetsTheCommand) {
   BoardScript script;
   script.fwup_answer_delay_ms = 300; // after the last of the chatter
-  const std::string file = make_image(100);
+  const std::string file = make_image(1000);
   BoardSim board(script);
   slot_.point_at(board.device_path());
   auto done = std::async(std::launch::async, [&] { return update(board, file, true, 30000); });
@@ -306,14 +356,14 @@ TEST_F(ScreenUpdate, BoardThatNeverStopsTalkingStillGetsTheCommand) {
   // busy machine the board's START can lie behind more of it than the
   // handshake gets through in its 5 s; that run ends with its own message.
   if (r.status == 0) {
-    EXPECT_EQ(r.out, header(file, 100) + kTransferring + kFinalising + kSuccess);
+    EXPECT_EQ(r.out, header(file, 1000) + kTransferring + kFinalising + kSuccess);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(board.received(), command(100) + image_);
+    EXPECT_EQ(board.received(), command(1000) + image_);
   } else {
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, header(file, 100));
+    EXPECT_EQ(r.out, header(file, 1000));
     EXPECT_EQ(r.err, kNoResponse);
-    EXPECT_EQ(board.received(), command(100));
+    EXPECT_EQ(board.received(), command(1000));
   }
 }
 
@@ -322,13 +372,13 @@ class HandshakeFailure : public ScreenUpdate, public ::testing::WithParamInterfa
 TEST_P(HandshakeFailure, FailureWordEndsTheRunAtOnce) {
   BoardScript script;
   script.fwup_answer = std::string("free text\r\n") + GetParam() + "\r\nSTART\r\n";
-  const std::string file = make_image(100);
+  const std::string file = make_image(1000);
   BoardSim board(script);
   const ProcessResult r = update(board, file);
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.out, header(file, 1000));
   EXPECT_EQ(r.err, std::string("ERROR: I/O board reported '") + GetParam() + "'\n");
-  EXPECT_EQ(board.received(), command(100)); // not one image byte
+  EXPECT_EQ(board.received(), command(1000)); // not one image byte
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, HandshakeFailure, ::testing::Values("FAIL", "TIMEOUT", "NORESP"));
@@ -337,27 +387,27 @@ INSTANTIATE_TEST_SUITE_P(Words, HandshakeFailure, ::testing::Values("FAIL", "TIM
 TEST_F(ScreenUpdate, SilentBoardGivesNoResponseAfterFiveSeconds) {
   BoardScript script;
   script.fwup_answer = "";
-  const std::string file = make_image(100);
+  const std::string file = make_image(1000);
   BoardSim board(script);
   const auto start = std::chrono::steady_clock::now();
   const ProcessResult r = update(board, file);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.out, header(file, 1000));
   EXPECT_EQ(r.err, kNoResponse);
-  EXPECT_EQ(board.received(), command(100));
+  EXPECT_EQ(board.received(), command(1000));
 }
 
 TEST_F(ScreenUpdate, StartMustBeTheWholeLineInCapitals) {
   BoardScript script;
   script.fwup_answer = "start\r\nSTART!\r\n START\r\nSTARTED\r\nSTAR\r\n";
-  const std::string file = make_image(100);
+  const std::string file = make_image(1000);
   BoardSim board(script);
   const ProcessResult r = update(board, file);
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.out, header(file, 1000));
   EXPECT_EQ(r.err, kNoResponse);
-  EXPECT_EQ(board.received(), command(100));
+  EXPECT_EQ(board.received(), command(1000));
 }
 
 // --- Board lines during the transfer ---
@@ -481,7 +531,7 @@ TEST_F(ScreenUpdate, BoardGoneBeforeTheCommandFailsToSendIt) {
   if (!Target::get().wine())
     GTEST_SKIP()
         << "natively: unit.UpdateWaits.BoardGoneBeforeTheCommandFailsToSendIt, in the test process on a fast clock";
-  const std::string file = make_image(100);
+  const std::string file = make_image(1000);
   BoardSim board;
   const ProcessResult r = update_meanwhile(board, file, false, [&] {
     // Gone after the program set the port up, before its 200 ms settle ends.
@@ -489,7 +539,7 @@ TEST_F(ScreenUpdate, BoardGoneBeforeTheCommandFailsToSendIt) {
     board.unplug();
   });
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, header(file, 100));
+  EXPECT_EQ(r.out, header(file, 1000));
   EXPECT_EQ(r.err, "ERROR: Failed to send update command\n");
   EXPECT_EQ(board.received(), "");
 }

@@ -168,4 +168,13 @@ Bytes esp_image(const EspImageSpec &spec) {
   return out;
 }
 
+Bytes esp_app_image_of_size(size_t size) {
+  // The headers, the description, the padding and the digest take at most
+  // 352 bytes beyond the segments' own.
+  EspImageSpec spec = esp_app_spec(size < 512 ? 112 : size - 400);
+  const size_t image = esp_image(spec).size();
+  spec.trailer = pattern(size > image ? size - image : 0, 7);
+  return esp_image(spec);
+}
+
 } // namespace orvtest

@@ -91,6 +91,11 @@ EspImageSpec esp_bootloader_spec();
 
 Bytes esp_image(const EspImageSpec &spec);
 
+// A typical application image (esp_app_spec, with its digest) of exactly
+// `size` bytes, at least 512: its segments fill all but the last few bytes,
+// which follow the digest as a signature block would.
+Bytes esp_app_image_of_size(size_t size);
+
 // Where the stored checksum byte of a correct image of `spec` lies.
 size_t esp_checksum_offset(const EspImageSpec &spec);
 

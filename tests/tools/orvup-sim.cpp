@@ -3,6 +3,7 @@
 // board's update bridge until it is stopped (or, with --once, until the first
 // program that opened the port closes it again).
 #include "board_sim.h"
+#include "firmware_gen.h"
 
 #include <csignal>
 #include <cstdio>
@@ -27,6 +28,7 @@ const char kUsage[] = "Usage: orvup-sim [options]\n"
                       "  --bootsel TEXT       answer to IOBOOTSEL (default 'BOOTSEL\\r\\n'; '' for none)\n"
                       "  --once               exit when the program that opened the port closes it\n"
                       "  --quiet              print only the port\n"
+                      "  --make-image N:PATH  write a valid screen application image of N bytes to PATH and exit\n"
                       "TEXT takes \\r \\n \\t \\\\ and \\xHH.\n";
 
 bool parse_long(const char *s, long *out) {
@@ -42,6 +44,23 @@ bool parse_long(const char *s, long *out) {
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "orvup-sim: %s\n%s", what.c_str(), kUsage);
   return 2;
+}
+
+// An image the screen update takes as it is, for demos and benchmarks: a
+// typical application, as the tests make them.
+int make_image(const char *value) {
+  const char *colon = std::strchr(value, ':');
+  long size = 0;
+  if (!colon || !parse_long(std::string(value, colon).c_str(), &size) || size < 512 || colon[1] == '\0')
+    return usage_error("--make-image wants N:PATH with N at least 512");
+  const orvtest::Bytes image = orvtest::esp_app_image_of_size(static_cast<size_t>(size));
+  std::FILE *f = std::fopen(colon + 1, "wb");
+  const bool written = f && std::fwrite(image.data(), 1, image.size(), f) == image.size();
+  if ((f && std::fclose(f) != 0) || !written) {
+    std::fprintf(stderr, "orvup-sim: cannot write %s\n", colon + 1);
+    return 1;
+  }
+  return 0;
 }
 
 } // namespace
@@ -69,6 +88,8 @@ int main(int argc, char **argv) {
     const char *value = argv[++i];
     long n = 0;
     const bool numeric = parse_long(value, &n);
+    if (opt == "--make-image")
+      return make_image(value);
     if (opt == "--link")
       link = value;
     else if (opt == "--answer")

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -32,6 +34,31 @@ TEST(LoadFilePosix, RefusesFifoDeviceAndOversizedFile) {
 
   unlink(fifo.c_str());
   unlink(huge.c_str());
+  rmdir(dir);
+}
+
+TEST(LoadFilePosix, TheFileOpenedIsTheFileRead) {
+  // A newer build moved into the image's place while the update reads:
+  // the update goes on with the file it measured, whole and unmixed.
+  char dir[] = "/tmp/orvup-load-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/fw.bin";
+  const std::string newer = std::string(dir) + "/fw.bin.part";
+  for (const auto &[name, bytes] : {std::pair{path, std::string(1000, 'a')}, {newer, std::string(3000, 'b')}}) {
+    FILE *f = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  int64_t size = 0;
+  const file_ptr file(regular_file_open(path.c_str(), &size));
+  ASSERT_TRUE(file);
+  ASSERT_EQ(rename(newer.c_str(), path.c_str()), 0);
+  const image_t image = image_read(file.get(), size);
+  ASSERT_EQ(image.size, 1000);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(image.bytes.get()), 1000), std::string(1000, 'a'));
+
+  unlink(path.c_str());
   rmdir(dir);
 }
 

@@ -74,6 +74,30 @@ TEST_F(LoadFile, RefusesWhatIsNotAReadableNonEmptyFile) {
   EXPECT_EQ(image, sentinel);
 }
 
+TEST_F(LoadFile, FileThatChangesAfterItWasOpenedIsRefused) {
+  // What the open file said its size was no longer holds when it is read: a
+  // download still being written, or a copy cut short.
+  const struct {
+    const char *name;
+    const char *mode;
+    std::string bytes;
+  } rows[] = {{"grew.bin", "ab", "more"}, {"shrank.bin", "wb", "abc"}};
+  for (const auto &row : rows) {
+    const std::string path = make(row.name, "0123456789");
+    int64_t size = 0;
+    const file_ptr file(regular_file_open(path.c_str(), &size));
+    ASSERT_TRUE(file) << row.name;
+    EXPECT_EQ(size, 10);
+    std::FILE *writer = std::fopen(path.c_str(), row.mode);
+    ASSERT_NE(writer, nullptr);
+    std::fputs(row.bytes.c_str(), writer);
+    std::fclose(writer);
+    uint8_t *image = nullptr;
+    EXPECT_EQ(file_read_whole(file.get(), size, &image), -1) << row.name;
+    EXPECT_EQ(image, nullptr);
+  }
+}
+
 TEST_F(LoadFile, AnImageOwnsItsBytesOrHasNone) {
   const image_t image = image_load(make("fw.bin", "abc").c_str());
   ASSERT_EQ(image.size, 3);

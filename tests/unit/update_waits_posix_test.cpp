@@ -6,6 +6,7 @@
 // tests keep one real-time run of each under Wine.
 #include "board_sim.h"
 #include "options.h"
+#include "support/firmware_gen.h"
 #include "timer.h"
 #include "update-io.h"
 #include "update-screen.h"
@@ -72,12 +73,11 @@ struct Outcome {
 const std::string kTransferring = "Transferring firmware to screen over RS485 (this takes a few minutes)...\n";
 const std::string kFinalising = "Finalising and verifying on screen board...\n";
 
+const std::string kApplication = "  Application:   orvane-screen 1.4.2, built Mar  3 2025 10:21:07, ESP-IDF v5.1.2\n";
+
 std::string image_bytes(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 4242;
-  for (auto &c : s)
-    c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
-  return s;
+  const orvtest::Bytes image = orvtest::esp_app_image_of_size(n);
+  return std::string(image.begin(), image.end());
 }
 
 class UpdateWaits : public ::testing::Test {
@@ -123,8 +123,8 @@ protected:
   }
 
   std::string screen_header(const std::string &path, BoardSim &board) {
-    return "Screen firmware: " + path + " (" + std::to_string(image_.size()) +
-           " bytes)\nI/O board port:  " + board.device_path() + "\n";
+    return "Screen firmware: " + path + " (" + std::to_string(image_.size()) + " bytes)\n" + kApplication +
+           "I/O board port:  " + board.device_path() + "\n";
   }
   std::string command() { return "FWUP " + std::to_string(image_.size()) + "\n"; }
 
@@ -189,7 +189,7 @@ TEST_F(UpdateWaits, NoVerdictWithinThirtySecondsTimesOut) {
 }
 
 TEST_F(UpdateWaits, BoardGoneBeforeTheCommandFailsToSendIt) {
-  const std::string path = write_image("screen.bin", image_bytes(100));
+  const std::string path = write_image("screen.bin", image_bytes(1000));
   BoardSim board;
   const std::string port = board.device_path();
   const Outcome r = screen_update(board, path, false, [&] {
@@ -201,7 +201,7 @@ TEST_F(UpdateWaits, BoardGoneBeforeTheCommandFailsToSendIt) {
     clock_.speed_up(kFast);
   });
   EXPECT_EQ(r.status, -1);
-  EXPECT_EQ(r.out, "Screen firmware: " + path + " (100 bytes)\nI/O board port:  " + port + "\n");
+  EXPECT_EQ(r.out, "Screen firmware: " + path + " (1000 bytes)\n" + kApplication + "I/O board port:  " + port + "\n");
   EXPECT_EQ(r.err, "ERROR: Failed to send update command\n");
   EXPECT_EQ(board.received(), "");
 }
@@ -209,9 +209,8 @@ TEST_F(UpdateWaits, BoardGoneBeforeTheCommandFailsToSendIt) {
 TEST_F(UpdateWaits, NoDriveWithinThirtySecondsIsAnError) {
   // A plain folder named like the drive is not a drive.
   fs::create_directories(dir_ + "/media/RPI-RP2");
-  std::string uf2 = image_bytes(512);
-  uf2.replace(0, 4, "UF2\n");
-  const std::string path = write_image("fw.uf2", uf2);
+  const orvtest::Bytes uf2 = orvtest::uf2_file(orvtest::uf2_flash_blocks(1));
+  const std::string path = write_image("fw.uf2", std::string(uf2.begin(), uf2.end()));
   std::snprintf(options.io_fw, sizeof options.io_fw, "%s", path.c_str());
   BoardSim board;
   const std::string port = board.device_path();
@@ -221,8 +220,9 @@ TEST_F(UpdateWaits, NoDriveWithinThirtySecondsIsAnError) {
     clock_.speed_up(kFast);
   });
   EXPECT_EQ(r.status, -1);
-  EXPECT_EQ(r.out, "I/O firmware:   " + path + " (512 bytes)\nI/O board port: " + port +
-                       "\nRebooting I/O board into BOOTSEL...\nWaiting for the RPI-RP2 drive...\n");
+  EXPECT_EQ(r.out, "I/O firmware:   " + path +
+                       " (512 bytes)\n  UF2 image:    1 block for flash, 0x10000000-0x10000100\n" + "I/O board port: " +
+                       port + "\nRebooting I/O board into BOOTSEL...\nWaiting for the RPI-RP2 drive...\n");
   EXPECT_EQ(r.err, "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running firmware new "
                    "enough to accept the reboot command? (Its USB drive must auto-mount.)\n");
   EXPECT_TRUE(fs::is_empty(dir_ + "/media/RPI-RP2"));
