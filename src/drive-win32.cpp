@@ -102,15 +102,22 @@ std::FILE *drive_create_file(const char *drive, const char *target, drive_open_t
   if (h == INVALID_HANDLE_VALUE)
     return nullptr;
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-  // The file is on the drive when it lies on the volume the letter shows as
-  // the RPI-RP2 drive now: a letter that went, or now shows another volume,
-  // is not where the board looks.
+  // The file is on the drive when the letter still shows the RPI-RP2 volume
+  // and the file's own path, as the system resolves it, lies on that letter
+  // (not behind a folder mount or link on it). A letter that went makes the
+  // open fail already. Where the system cannot resolve the path (Wine, for
+  // a drive its mount manager made) the label decides alone; the volume
+  // serial numbers of file and volume would not do either, as Wine reports
+  // them differently.
   char root[4];
   drive_root(drive, root);
-  DWORD volume_serial = 0;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!root_is_bootsel(root, &volume_serial) || !GetFileInformationByHandle(h, &info) ||
-      info.dwVolumeSerialNumber != volume_serial) {
+  char final_path[1024] = {};
+  const DWORD n = GetFinalPathNameByHandleA(h, final_path, sizeof final_path, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  const char *on = final_path;
+  if (std::strncmp(on, "\\\\?\\", 4) == 0)
+    on += 4;
+  const bool on_letter = n == 0 || (n < sizeof final_path && (on[0] | 0x20) == (drive[0] | 0x20) && on[1] == ':');
+  if (!root_is_bootsel(root, nullptr) || !on_letter) {
     CloseHandle(h);
     if (created)
       DeleteFileA(target);
