@@ -1,5 +1,7 @@
 #include "board-text.h"
 
+#include "functions.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -53,7 +55,7 @@ void board_line_escape(const char *line, char *dest, size_t dest_size) {
       return false;
     for (int i = 0; i < n; ++i) {
       if (escaped) {
-        std::snprintf(dest + out, 5, "\\x%02x", bytes[i]);
+        format_cut(dest + out, 5, "\\x%02x", bytes[i]);
         out += 4;
       } else {
         dest[out++] = static_cast<char>(bytes[i]);

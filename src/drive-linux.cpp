@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -68,7 +69,7 @@ bool read_mount_table(const char *path, std::vector<mount_entry_t> *entries) {
     if (mountinfo_parse_line(line, &entry))
       entries->push_back(entry);
   std::free(line);
-  std::fclose(f);
+  (void)std::fclose(f); // read only: a failed close loses nothing
   return true;
 }
 
@@ -231,7 +232,7 @@ drive_sync_t drive_sync_file(std::FILE *file, char *why, int32_t why_size) {
   if (std::fflush(file) == 0 && fsync(fileno(file)) == 0)
     return DRIVE_SYNC_OK;
   const int err = errno;
-  std::snprintf(why, static_cast<size_t>(why_size), "%s", std::strerror(err));
+  format_cut(why, static_cast<size_t>(why_size), "%s", std::generic_category().message(err).c_str());
   switch (err) {
   case ENOSPC:
   case EDQUOT:

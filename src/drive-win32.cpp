@@ -160,8 +160,8 @@ drive_sync_t drive_sync_file(std::FILE *file, char *why, int32_t why_size) {
   while (len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n' || text[len - 1] == ' '))
     text[--len] = '\0';
   if (len == 0)
-    std::snprintf(text, sizeof text, "error %lu", err);
-  std::snprintf(why, static_cast<size_t>(why_size), "%s", text);
+    format_cut(text, sizeof text, "error %lu", err);
+  format_cut(why, static_cast<size_t>(why_size), "%s", text);
   switch (err) {
   case ERROR_DISK_FULL:
   case ERROR_HANDLE_DISK_FULL:

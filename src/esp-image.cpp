@@ -1,5 +1,7 @@
 #include "esp-image.h"
 
+#include "functions.h"
+
 #include "sha256.h"
 
 #include <cstdio>
@@ -168,7 +170,7 @@ esp_image_verdict_t read_image(const uint8_t *bytes, size_t size, esp_image_repo
 
 void hex_digest(char *dest, const uint8_t *digest) {
   for (size_t i = 0; i < SHA256_SIZE; ++i)
-    std::snprintf(dest + 2 * i, 3, "%02x", digest[i]);
+    format_cut(dest + 2 * i, 3, "%02x", digest[i]);
 }
 
 } // namespace
@@ -217,50 +219,48 @@ void esp_image_reason(const esp_image_report_t *r, char *dest, size_t dest_size)
   case ESP_IMAGE_NOT_E9:
     break;
   case ESP_IMAGE_UF2:
-    std::snprintf(dest, dest_size, "it is a UF2 file, the I/O board's firmware; pass it with --io-fw");
+    format_cut(dest, dest_size, "it is a UF2 file, the I/O board's firmware; pass it with --io-fw");
     break;
   case ESP_IMAGE_SHORT_HEADER:
-    std::snprintf(dest, dest_size, "it is only %llu bytes, shorter than the 24-byte image header", size);
+    format_cut(dest, dest_size, "it is only %llu bytes, shorter than the 24-byte image header", size);
     break;
   case ESP_IMAGE_OTHER_CHIP:
     if (const char *name = esp_chip_name(r->chip_id))
-      std::snprintf(dest, dest_size, "it is built for the %s (chip id %u); the screen board is an ESP32 (chip id 0)",
-                    name, r->chip_id);
+      format_cut(dest, dest_size, "it is built for the %s (chip id %u); the screen board is an ESP32 (chip id 0)", name,
+                 r->chip_id);
     else
-      std::snprintf(dest, dest_size, "it is built for chip id %u; the screen board is an ESP32 (chip id 0)",
-                    r->chip_id);
+      format_cut(dest, dest_size, "it is built for chip id %u; the screen board is an ESP32 (chip id 0)", r->chip_id);
     break;
   case ESP_IMAGE_BAD_SEGMENT_COUNT:
-    std::snprintf(dest, dest_size, "its header gives %u segments; an image has 1 to 16", r->segment_count);
+    format_cut(dest, dest_size, "its header gives %u segments; an image has 1 to 16", r->segment_count);
     break;
   case ESP_IMAGE_SEGMENT_PAST_END:
-    std::snprintf(dest, dest_size,
-                  "segment %u of %u runs past the end of the file: it needs %llu bytes, the file has %llu",
-                  r->bad_segment + 1, r->segment_count, static_cast<unsigned long long>(r->bad_segment_end), size);
+    format_cut(dest, dest_size,
+               "segment %u of %u runs past the end of the file: it needs %llu bytes, the file has %llu",
+               r->bad_segment + 1, r->segment_count, static_cast<unsigned long long>(r->bad_segment_end), size);
     break;
   case ESP_IMAGE_CHECKSUM_PAST_END:
-    std::snprintf(dest, dest_size, "the file ends at %llu bytes, before its checksum byte at offset %llu", size,
-                  static_cast<unsigned long long>(r->checksum_offset));
+    format_cut(dest, dest_size, "the file ends at %llu bytes, before its checksum byte at offset %llu", size,
+               static_cast<unsigned long long>(r->checksum_offset));
     break;
   case ESP_IMAGE_CHECKSUM_MISMATCH:
-    std::snprintf(dest, dest_size, "checksum mismatch: stored 0x%02x, computed 0x%02x", r->checksum_stored,
-                  r->checksum_computed);
+    format_cut(dest, dest_size, "checksum mismatch: stored 0x%02x, computed 0x%02x", r->checksum_stored,
+               r->checksum_computed);
     break;
   case ESP_IMAGE_DIGEST_MISSING:
-    std::snprintf(dest, dest_size,
-                  "its header promises a SHA-256 digest at offset %llu, but the file ends at %llu bytes",
-                  static_cast<unsigned long long>(r->digest_offset), size);
+    format_cut(dest, dest_size, "its header promises a SHA-256 digest at offset %llu, but the file ends at %llu bytes",
+               static_cast<unsigned long long>(r->digest_offset), size);
     break;
   case ESP_IMAGE_DIGEST_MISMATCH: {
     // Whole: a damaged digest may differ from the right one in its last digit.
     char stored[2 * SHA256_SIZE + 1], computed[2 * SHA256_SIZE + 1];
     hex_digest(stored, r->digest_stored);
     hex_digest(computed, r->digest_computed);
-    std::snprintf(dest, dest_size, "SHA-256 mismatch: stored %s, computed %s", stored, computed);
+    format_cut(dest, dest_size, "SHA-256 mismatch: stored %s, computed %s", stored, computed);
     break;
   }
   case ESP_IMAGE_DIGEST_FAILED:
-    std::snprintf(dest, dest_size, "its SHA-256 digest could not be computed on this system");
+    format_cut(dest, dest_size, "its SHA-256 digest could not be computed on this system");
     break;
   }
 }
@@ -273,21 +273,21 @@ void esp_image_warning(const esp_image_report_t *r, esp_image_warning_t warning,
     return;
   switch (warning) {
   case ESP_IMAGE_WARN_NOT_E9:
-    std::snprintf(dest, dest_size,
-                  "does not start with the ESP32 image byte 0xE9 (it starts with 0x%02x); sending it unchanged, as "
-                  "for a pre-encrypted image",
-                  r->first_bytes[0]);
+    format_cut(dest, dest_size,
+               "does not start with the ESP32 image byte 0xE9 (it starts with 0x%02x); sending it unchanged, as "
+               "for a pre-encrypted image",
+               r->first_bytes[0]);
     break;
   case ESP_IMAGE_WARN_NO_APP_DESC:
-    std::snprintf(dest, dest_size,
-                  "has no application description (its first segment does not start with 0xABCD5432): it looks "
-                  "like a bootloader, not an application");
+    format_cut(dest, dest_size,
+               "has no application description (its first segment does not start with 0xABCD5432): it looks "
+               "like a bootloader, not an application");
     break;
   case ESP_IMAGE_WARN_NO_FLASH_SEGMENT:
-    std::snprintf(dest, dest_size,
-                  "has none of its %u segments mapped from flash (all load into RAM): it looks like a bootloader, "
-                  "not an application",
-                  r->segment_count);
+    format_cut(dest, dest_size,
+               "has none of its %u segments mapped from flash (all load into RAM): it looks like a bootloader, "
+               "not an application",
+               r->segment_count);
     break;
   }
 }

@@ -3,6 +3,7 @@
 #include "timer.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,11 +35,11 @@ int32_t load_file(const char *path, uint8_t **out) {
     return -1;
   auto *buffer = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(size)));
   if (!buffer) {
-    std::fclose(f);
+    (void)std::fclose(f); // read only: a failed close loses nothing
     return -1;
   }
   const size_t got = std::fread(buffer, 1, static_cast<size_t>(size), f);
-  std::fclose(f);
+  (void)std::fclose(f); // read only: a failed close loses nothing
   if (got != static_cast<size_t>(size)) {
     std::free(buffer);
     return -1;
@@ -117,4 +118,16 @@ void copy_cut(char *dest, int dest_size, const char *src) {
     n = static_cast<size_t>(dest_size) - 1;
   std::memcpy(dest, src, n);
   dest[n] = '\0';
+}
+
+void format_cut(char *dest, size_t dest_size, const char *format, ...) {
+  if (dest_size == 0)
+    return;
+  va_list args;
+  va_start(args, format);
+  // A negative count (an encoding error) leaves no text rather than whatever
+  // the call may have written.
+  if (std::vsnprintf(dest, dest_size, format, args) < 0)
+    dest[0] = '\0';
+  va_end(args);
 }

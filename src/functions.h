@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -39,6 +40,12 @@ void string_list_free(char *list);
 // a caller's buffer that is too small gets the start of the text, never an
 // overrun. Does nothing when dest_size is below 1.
 void copy_cut(char *dest, int dest_size, const char *src);
+
+// Formats like snprintf into dest (dest_size bytes), cutting the text to
+// fit and always ending it with a NUL: for messages and reasons, whose end
+// may be lost but which must never run past their buffer. Where a cut would
+// name something else (a path, a command), check snprintf's count instead.
+void format_cut(char *dest, size_t dest_size, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 // The size of a regular file as the file system reports it, at full width;
 // -1 when the path is not a regular file or cannot be examined. Lets an

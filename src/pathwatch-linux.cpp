@@ -79,9 +79,11 @@ int32_t classify(const path_watch_t *w, const inotify_event *ev) {
   for (const path_watch_role_t &r : w->roles) {
     if (r.wd < 0 || r.wd != ev->wd)
       continue;
-    if (r.name[0] == '\0')
-      flags |= PATH_EVENT_ARRIVAL; // a parent standing in: the folder may be back with the path in it
-    else if (ev->len > 0 && std::strcmp(ev->name, r.name) == 0 && (ev->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)))
+    // A parent standing in (no name): the folder may be back with the path
+    // in it. Otherwise the name itself was made, moved in or changed.
+    const bool stand_in = r.name[0] == '\0';
+    const bool named = ev->len > 0 && std::strcmp(ev->name, r.name) == 0;
+    if (stand_in || (named && (ev->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB))))
       flags |= PATH_EVENT_ARRIVAL;
   }
   return flags;

@@ -74,7 +74,8 @@ char *ports_scan_sysfs(const char *tty_root, const char *dev_root) {
   if (!dir)
     return list;
   std::vector<std::string> names;
-  while (const dirent *entry = readdir(dir)) {
+  // readdir is safe on a stream that only this call reads.
+  while (const dirent *entry = readdir(dir)) { // NOLINT(concurrency-mt-unsafe)
     if (entry->d_name[0] == '.')
       continue;
     char dev_name[NAME_MAX + 1];

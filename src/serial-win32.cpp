@@ -46,7 +46,9 @@ serial_shared_t *serial_os_shared(serial_transport_t *t) { return t; }
 bool serial_os_open(serial_t *s) {
   serial_transport_t *t = s->transport;
   char device[sizeof(s->port_name) + 8];
-  std::snprintf(device, sizeof(device), "\\\\.\\%s", s->port_name);
+  const int length = std::snprintf(device, sizeof(device), "\\\\.\\%s", s->port_name);
+  if (length < 0 || length >= static_cast<int>(sizeof(device)))
+    return false; // a cut name would open another port
   HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE)
     return false;

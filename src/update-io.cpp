@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -247,7 +248,12 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
     std::fflush(stdout);
   }
   char target[1024];
-  std::snprintf(target, sizeof target, "%s/%s", drive, safe);
+  // A cut path would name another file, on the drive or beside it.
+  const int length = std::snprintf(target, sizeof target, "%s/%s", drive, safe);
+  if (length < 0 || length >= static_cast<int>(sizeof target)) {
+    std::fprintf(stderr, "ERROR: Cannot open '%s/%s' for writing\n", drive, safe);
+    return COPY_FAILED;
+  }
 
   drive_open_t opened = DRIVE_OPEN_FAILED;
   std::FILE *f = drive_create_file(drive, target, &opened);
@@ -262,10 +268,11 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
   }
   // Unbuffered, so the count below is what the drive took, not what a
   // buffer in this process took.
-  std::setvbuf(f, nullptr, _IONBF, 0);
+  // Should that fail, the flush and sync below still find a short write.
+  (void)std::setvbuf(f, nullptr, _IONBF, 0);
   const size_t written = std::fwrite(image, 1, static_cast<size_t>(size), f);
   if (written < static_cast<size_t>(size)) {
-    std::fclose(f);
+    (void)std::fclose(f); // the short write is what is reported
     std::fprintf(stderr, "ERROR: Only wrote %ld of %ld bytes to the RPI-RP2 drive\n", static_cast<long>(written),
                  static_cast<long>(size));
     return COPY_FAILED;
@@ -277,7 +284,7 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
   drive_sync_t synced = drive_sync_file(f, why, sizeof why);
   if (std::fclose(f) != 0 && synced == DRIVE_SYNC_OK) {
     synced = DRIVE_SYNC_UNCERTAIN;
-    std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+    format_cut(why, sizeof why, "%s", std::generic_category().message(errno).c_str());
   }
   if (synced == DRIVE_SYNC_FAILED) {
     std::fprintf(stderr, "ERROR: Could not finish writing '%s' to the RPI-RP2 drive: %s\n", target, why);

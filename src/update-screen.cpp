@@ -133,8 +133,9 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
   board_lines_drop_stale(link);
 
   char command[64];
-  std::snprintf(command, sizeof command, "FWUP %ld\n", static_cast<long>(size));
-  if (!serial_tx(link, command)) {
+  const int length = std::snprintf(command, sizeof command, "FWUP %ld\n", static_cast<long>(size));
+  // A cut command would announce another size than the bytes that follow.
+  if (length < 0 || length >= static_cast<int>(sizeof command) || !serial_tx(link, command)) {
     print_error("ERROR: Failed to send update command\n");
     return false;
   }
@@ -187,8 +188,8 @@ int classify_status(const char *line) {
 void progress_text(char *dest, size_t dest_size, int32_t sent, int32_t total, int32_t elapsed_ms) {
   const double percent = total == 0 ? 0.0 : 100.0 * sent / total;
   const double rate = elapsed_ms <= 0 ? 0.0 : (sent / 1024.0) / (elapsed_ms / 1000.0);
-  std::snprintf(dest, dest_size, "\r  Sending: %6.2f%%  (%ld / %ld KiB)  %.1f KiB/s   ", percent,
-                static_cast<long>(sent / 1024), static_cast<long>(total / 1024), rate);
+  format_cut(dest, dest_size, "\r  Sending: %6.2f%%  (%ld / %ld KiB)  %.1f KiB/s   ", percent,
+             static_cast<long>(sent / 1024), static_cast<long>(total / 1024), rate);
 }
 
 int action_update_screen() {

@@ -16,6 +16,7 @@ packages=(
   socat util-linux procps                          # pseudo-terminals, unshare
   dpkg-dev lintian zip unzip man-db groff-base     # the release packages and their checks
   bash-completion
+  clang-format clang-tidy git                      # layout and static checks (tools/lint.sh)
 )
 fi
 missing=()

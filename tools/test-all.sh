@@ -2,7 +2,8 @@
 # Builds orvup for Linux and Windows, plus ASan+UBSan and TSan builds, and
 # runs every test: unit and end-to-end tests natively, the same tests against
 # orvup.exe under Wine, the release packages' checks, the sanitizer runs and
-# the fuzzing runs.
+# the fuzzing runs; and checks the layout (clang-format) and clang-tidy's
+# findings.
 #
 # The Linux build's tests spend most of their time waiting on the simulated
 # board (a real-time stall under Wine takes over two minutes), so they run
@@ -27,6 +28,7 @@ step() {
 }
 build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
 
+step bash tools/lint.sh format
 step build windows || exit 1
 step build linux || exit 1
 
@@ -48,6 +50,8 @@ step build tsan
 # checked (installed, run and removed again on this machine).
 packages() { cmake --build build --target package && bash tools/check-packages.sh build build-win; }
 step packages
+# clang-tidy reads the compile commands of the Linux and Windows builds.
+step bash tools/lint.sh tidy
 
 echo
 echo "=== ctest --preset linux (ran beside the sanitizer builds)"

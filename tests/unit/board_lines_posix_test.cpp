@@ -52,8 +52,8 @@ TEST_F(BoardLines, AWaitEndsAtTheFirstLineWithAVerdictAndLeavesTheRest) {
 }
 
 TEST_F(BoardLines, TheVerdictSeesTheWholeLineHoweverLittleTheCallerKeeps) {
-  std::string longest(256, 'x'); // 255 characters and the line feed
-  longest.back() = '\n';
+  std::string longest(255, 'x');
+  longest += '\n';
   say(longest);
   char line[8] = {};
   EXPECT_EQ(board_lines_wait(&link_, 5000, 5, full_length_line, line, sizeof line), 1);
