@@ -113,6 +113,34 @@ bool better(const mount_entry_t *a, const mount_entry_t *b) {
 
 } // namespace
 
+int bootsel_order(const mount_entry_t *entries, const bool *is_bootsel, int count, int *order) {
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!is_bootsel[i] || hidden_by_later_mount(entries, count, i))
+      continue;
+    // A drive mounted on two folders is one drive: it keeps its better way in.
+    int same = -1;
+    for (int k = 0; k < n; ++k)
+      if (entries[order[k]].dev_major == entries[i].dev_major && entries[order[k]].dev_minor == entries[i].dev_minor)
+        same = k;
+    if (same >= 0) {
+      if (!better(&entries[i], &entries[order[same]]))
+        continue;
+      for (int k = same; k + 1 < n; ++k)
+        order[k] = order[k + 1];
+      --n;
+    }
+    int at = n;
+    while (at > 0 && better(&entries[i], &entries[order[at - 1]])) {
+      order[at] = order[at - 1];
+      --at;
+    }
+    order[at] = i;
+    ++n;
+  }
+  return n;
+}
+
 int bootsel_choose(const mount_entry_t *entries, const bool *is_bootsel, int count) {
   int best = -1;
   for (int i = 0; i < count; ++i) {

@@ -36,3 +36,9 @@ bool bootsel_name_matches(const char *mount_point);
 // and a drive mounted on two folders counts once. Returns the index of the
 // chosen entry, or -1.
 int bootsel_choose(const mount_entry_t *entries, const bool *is_bootsel, int count);
+
+// Every BOOTSEL drive among the entries, in the order bootsel_choose
+// prefers them (its choice first): fills `order` (room for `count`) with
+// entry indexes and returns how many. A drive mounted on two folders is
+// listed once, by the entry bootsel_choose would take.
+int bootsel_order(const mount_entry_t *entries, const bool *is_bootsel, int count, int *order);

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -208,4 +209,10 @@ bool serial_posix_close_generation(serial_transport_t *t, uint32_t generation) {
   t->handle = SERIAL_NO_HANDLE;
   t->generation++;
   return true;
+}
+
+bool serial_port_present(const char *port_name) {
+  // Looked at, not opened: opening a board's port changes its modem lines.
+  struct stat st;
+  return stat(port_name, &st) == 0 && S_ISCHR(st.st_mode);
 }

@@ -148,3 +148,17 @@ void serial_os_close(serial_transport_t *t) {
   CloseHandle(t->handle);
   t->handle = nullptr;
 }
+
+bool serial_port_present(const char *port_name) {
+  char device[300];
+  std::snprintf(device, sizeof(device), "\\\\.\\%s", port_name);
+  const HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return false;
+  // A COM name whose device is gone may still open; it then has no state.
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  const bool present = GetCommState(h, &dcb) != 0;
+  CloseHandle(h);
+  return present;
+}

@@ -44,6 +44,11 @@ void serial_stop(serial_t *s);
 // after a failed serial_init and on a link already freed.
 void serial_free(serial_t *s);
 
+// Whether the port is there to be opened now (the board is on the bus),
+// without keeping it. Does not wait. Linux: the path leads to a character
+// device; Windows: the COM device opens and answers for its state.
+bool serial_port_present(const char *port_name);
+
 // How long a send waits for a port that went off the bus to come back before
 // it fails, and how long a send may go without the board taking a byte.
 constexpr int32_t SERIAL_RECONNECT_WAIT_MS = 30000;

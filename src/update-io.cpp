@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -22,13 +24,26 @@ constexpr int32_t kBootselAnswerMs = 3000;
 constexpr int32_t kBootselPauseMs = 10;
 constexpr int32_t kDriveWaitMs = 30000;
 constexpr int32_t kDrivePollMs = 250;
+constexpr int32_t kRestartWaitMs = 10000;
+constexpr int32_t kRestartPollMs = 50;
+constexpr int32_t kPortBackWaitMs = 15000;
+constexpr int32_t kPortPollMs = 250;
 
 int is_bootsel_answer(const char *line) { return std::strcmp(line, "BOOTSEL") == 0 ? 1 : 0; }
+
+// What the run knows of its board from before the reboot: whether its port
+// opened, the RPI-RP2 drives that were there already (other boards'), and
+// where the board sits on the USB bus when the system says.
+struct bootsel_request_t {
+  bool port_opened = false;
+  heap_ptr<char> drives_before; // string list
+  char usb_location[1024] = {};
+};
 
 // Asks the running I/O board firmware to reboot into BOOTSEL. The answer is
 // awaited but not needed: the board may reboot before it gets a word out,
 // and the drive search that follows is the real test.
-void request_bootsel(const char *port) {
+void request_bootsel(const char *port, bootsel_request_t *request) {
   serial_t link{};
   if (!serial_init(&link, port)) {
     serial_free(&link);
@@ -43,6 +58,12 @@ void request_bootsel(const char *port) {
 
   std::printf("Rebooting I/O board into BOOTSEL...\n");
   std::fflush(stdout);
+  // Taken while the board is still on its port: a drive that is there now
+  // is not the one this board is about to show.
+  request->port_opened = true;
+  if (!port_usb_location(port, request->usb_location, sizeof request->usb_location))
+    request->usb_location[0] = '\0';
+  request->drives_before.reset(bootsel_find_mounts());
   (void)serial_tx(&link, "IOBOOTSEL\n"); // a board already rebooting may not take it; the drive decides
 
   char line[BOARD_LINE_SIZE];
@@ -50,19 +71,123 @@ void request_bootsel(const char *port) {
   serial_free(&link);
 }
 
-// Polls for the drive until it shows or 30 s pass; the operating system
-// gives no word when a drive is mounted, so looking again is the only way.
-char *wait_for_drive() {
+bool list_holds(const char *list, const char *name) {
+  for (const char *p = list; p && *p; p += std::strlen(p) + 1)
+    if (std::strcmp(p, name) == 0)
+      return true;
+  return false;
+}
+
+void append_name(std::string *names, const char *name) {
+  if (!names->empty())
+    *names += ", ";
+  *names += name;
+}
+
+// Drives seen at the last look that belong to other boards.
+struct foreign_drives_t {
+  std::string were_there;      // there before the reboot request
+  std::string other_usb_ports; // new, but on another USB port than the board's
+};
+
+// This run's drive among those present now (a string list), or null. With
+// no port to ask, there is nothing to tell boards apart by: the first drive
+// is taken, and a choice among several is said.
+char *choose_drive(const bootsel_request_t &request, const char *found, foreign_drives_t *foreign) {
+  std::vector<bootsel_seen_t> seen;
+  for (const char *p = found; p && *p; p += std::strlen(p) + 1)
+    seen.push_back(bootsel_seen_t{p, false, 0});
+  if (seen.empty())
+    return nullptr;
+  if (!request.port_opened) {
+    if (seen.size() > 1) {
+      std::string names;
+      for (const bootsel_seen_t &d : seen)
+        append_name(&names, d.name);
+      std::fprintf(stderr,
+                   "WARNING: %d RPI-RP2 drives are present (%s); using %s, the first. If that is another board's, "
+                   "unplug the other boards and run the update again.\n",
+                   static_cast<int>(seen.size()), names.c_str(), seen[0].name);
+    }
+    return strdup(seen[0].name);
+  }
+  for (bootsel_seen_t &d : seen) {
+    d.was_there = list_holds(request.drives_before.get(), d.name);
+    char location[1024];
+    if (request.usb_location[0] && drive_usb_location(d.name, location, sizeof location))
+      d.usb_match = std::strcmp(location, request.usb_location) == 0 ? 1 : -1;
+  }
+  const int chosen = bootsel_pick(seen.data(), static_cast<int>(seen.size()));
+  if (chosen >= 0)
+    return strdup(seen[static_cast<size_t>(chosen)].name);
+  *foreign = foreign_drives_t{};
+  for (const bootsel_seen_t &d : seen)
+    append_name(d.usb_match < 0 ? &foreign->other_usb_ports : &foreign->were_there, d.name);
+  return nullptr;
+}
+
+// Polls for this run's drive until it shows or 30 s pass; the operating
+// system gives no word when a drive is mounted, so looking again is the
+// only way. On a time-out says which drives were seen and why none was
+// taken.
+char *wait_for_drive(const bootsel_request_t &request) {
   std::printf("Waiting for the RPI-RP2 drive...\n");
   std::fflush(stdout);
+  foreign_drives_t foreign;
   const int32_t start = get_absolute_time();
   while (!time_reached(start, kDriveWaitMs)) {
-    char *drive = bootsel_find_mount();
-    if (drive)
+    const heap_ptr<char> found(bootsel_find_mounts());
+    if (char *drive = choose_drive(request, found.get(), &foreign))
       return drive;
     wait_ms(kDrivePollMs);
   }
+  std::fprintf(stderr, "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running firmware "
+                       "new enough to accept the reboot command? (Its USB drive must auto-mount.)\n");
+  if (!foreign.were_there.empty())
+    std::fprintf(stderr,
+                 "ERROR: RPI-RP2 drive(s) %s were already there before this board rebooted: they belong to another "
+                 "board.\n",
+                 foreign.were_there.c_str());
+  if (!foreign.other_usb_ports.empty())
+    std::fprintf(stderr,
+                 "ERROR: RPI-RP2 drive(s) %s are on another USB port than this board: they belong to another "
+                 "board.\n",
+                 foreign.other_usb_ports.c_str());
   return nullptr;
+}
+
+// Waits for the drive to leave: the boot ROM reboots about a second after
+// the last block of a complete download. True when it went within 10 s.
+bool wait_for_drive_to_leave(const char *drive) {
+  std::printf("Waiting for the board to restart...\n");
+  std::fflush(stdout);
+  const int32_t start = get_absolute_time();
+  while (!time_reached(start, kRestartWaitMs)) {
+    if (!bootsel_drive_present(drive))
+      return true;
+    wait_ms(kRestartPollMs);
+  }
+  return false;
+}
+
+// After a flash the board starts its new firmware and its serial port comes
+// back. New firmware may start slowly or not offer the port at all, so this
+// only says what it saw.
+void wait_for_port(const char *port) {
+  std::printf("Waiting for the I/O board to come back on %s...\n", port);
+  std::fflush(stdout);
+  const int32_t start = get_absolute_time();
+  while (!time_reached(start, kPortBackWaitMs)) {
+    if (serial_port_present(port)) {
+      std::printf("The I/O board is back on %s.\n", port);
+      return;
+    }
+    wait_ms(kPortPollMs);
+  }
+  std::fprintf(stderr,
+               "WARNING: The I/O board has not come back on %s within 15 s. New firmware may take longer to start, or "
+               "use another port.\n",
+               port);
 }
 
 // A file too large for any RP2040 image (a disk image, an archive picked by
@@ -108,6 +233,24 @@ uf2_verdict_t uf2_check(const uint8_t *image, int32_t size) {
   return magic == kUf2FirstMagic ? UF2_PLAUSIBLE : UF2_NOT_UF2;
 }
 
+// The board took the image only if its boot ROM rebooted, which takes the
+// drive away. Returns the exit status.
+int confirm_flash(const char *drive, const char *port, bool copy_unfinished) {
+  if (!wait_for_drive_to_leave(drive)) {
+    std::fprintf(stderr,
+                 "ERROR: The board did not take the image: %s is still there 10 s after the copy, so its boot ROM did "
+                 "not complete the download and the board is still in BOOTSEL.\n",
+                 drive);
+    return -1;
+  }
+  if (copy_unfinished)
+    std::printf("The drive left while the copy was being finished: that was the board restarting with the image.\n");
+  std::printf("Success: I/O board firmware written. The board is rebooting.\n");
+  std::fflush(stdout);
+  wait_for_port(port);
+  return 0;
+}
+
 const char *path_basename(const char *path) {
   const char *name = path;
   for (const char *p = path; *p; ++p)
@@ -116,15 +259,32 @@ const char *path_basename(const char *path) {
   return name;
 }
 
-bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *image, int32_t size) {
-  char target[1024];
+copy_result_t copy_to_drive(const char *drive, const char *image_path, const uint8_t *image, int32_t size) {
   const char *name = path_basename(image_path);
+  char safe[256];
+  if (drive_safe_name(name, safe, sizeof safe)) {
+    std::printf("Writing it as '%s': the drive cannot hold the name '%s' (the board ignores file names).\n", safe,
+                name);
+    std::fflush(stdout);
+  }
+  char target[1024];
   // A cut path would name another file, on the drive or beside it.
-  const int length = std::snprintf(target, sizeof target, "%s/%s", drive, name);
-  std::FILE *f = length >= 0 && length < static_cast<int>(sizeof target) ? std::fopen(target, "wb") : nullptr;
+  const int length = std::snprintf(target, sizeof target, "%s/%s", drive, safe);
+  if (length < 0 || length >= static_cast<int>(sizeof target)) {
+    std::fprintf(stderr, "ERROR: Cannot open '%s/%s' for writing\n", drive, safe);
+    return COPY_FAILED;
+  }
+
+  drive_open_t opened = DRIVE_OPEN_FAILED;
+  std::FILE *f = drive_create_file(drive, target, &opened);
+  if (opened == DRIVE_OPEN_NOT_ON_DRIVE) {
+    std::fprintf(stderr, "ERROR: %s is no longer the RPI-RP2 drive (it went after it was found); nothing was written\n",
+                 drive);
+    return COPY_FAILED;
+  }
   if (!f) {
-    std::fprintf(stderr, "ERROR: Cannot open '%s/%s' for writing\n", drive, name);
-    return false;
+    std::fprintf(stderr, "ERROR: Cannot open '%s' for writing\n", target);
+    return COPY_FAILED;
   }
   // Unbuffered, so the count below is what the drive took, not what a
   // buffer in this process took.
@@ -135,7 +295,7 @@ bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *ima
     (void)std::fclose(f); // the short write is what is reported
     std::fprintf(stderr, "ERROR: Only wrote %ld of %ld bytes to the RPI-RP2 drive\n", static_cast<long>(written),
                  static_cast<long>(size));
-    return false;
+    return COPY_FAILED;
   }
 
   // The operating system may still hold the image in memory; until the drive
@@ -148,20 +308,21 @@ bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *ima
   }
   if (synced == DRIVE_SYNC_FAILED) {
     std::fprintf(stderr, "ERROR: Could not finish writing '%s' to the RPI-RP2 drive: %s\n", target, why);
-    return false;
+    return COPY_FAILED;
   }
   if (synced == DRIVE_SYNC_UNCERTAIN) {
     // The boot ROM flashes the image and reboots about a second after its
     // last block arrives, taking the drive with it, so a drive that fails
-    // only now may have done so because flashing worked. Say both.
+    // only now may have done so because flashing worked. Say both; whether
+    // the drive then leaves decides.
     std::fprintf(stderr,
                  "WARNING: All %ld bytes were written to '%s', but the drive reported an error while the copy was "
                  "being finished (%s). The board may already be rebooting with the new firmware; if it does not "
                  "come back running it, run the update again.\n",
                  static_cast<long>(size), target, why);
-    return false;
+    return COPY_UNFINISHED;
   }
-  return true;
+  return COPY_DONE;
 }
 
 int action_update_io() {
@@ -204,18 +365,16 @@ int action_update_io() {
   print_download(&download);
   std::printf("I/O board port: %s\n", options.port);
   std::fflush(stdout);
-  request_bootsel(options.port);
+  bootsel_request_t request;
+  request_bootsel(options.port, &request);
 
-  const heap_ptr<char> drive(wait_for_drive());
-  if (!drive) {
-    std::fprintf(stderr, "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running firmware "
-                         "new enough to accept the reboot command? (Its USB drive must auto-mount.)\n");
+  const heap_ptr<char> drive(wait_for_drive(request));
+  if (!drive)
     return -1;
-  }
   std::printf("Copying firmware to %s...\n", drive.get());
   std::fflush(stdout);
-  if (!copy_to_drive(drive.get(), options.io_fw, image.bytes.get(), image.size))
+  const copy_result_t copied = copy_to_drive(drive.get(), options.io_fw, image.bytes.get(), image.size);
+  if (copied == COPY_FAILED)
     return -1;
-  std::printf("Success: I/O board firmware written. The board is rebooting.\n");
-  return 0;
+  return confirm_flash(drive.get(), options.port, copied == COPY_UNFINISHED);
 }

@@ -1,8 +1,9 @@
 #pragma once
 #include <cstdint>
 
-// --io-fw: reboots the I/O board into BOOTSEL and copies the UF2 image onto
-// its RPI-RP2 drive. Returns the exit status, 0 or -1.
+// --io-fw: reboots the I/O board into BOOTSEL, copies the UF2 image onto
+// its RPI-RP2 drive and waits for the board to restart. Returns the exit
+// status: 0 once the drive left (the board took the image), -1 otherwise.
 int action_update_io();
 
 // ---- The action's parts, visible for tests ----
@@ -22,7 +23,20 @@ uf2_verdict_t uf2_check(const uint8_t *image, int32_t size);
 // when it has neither): a pointer into `path` itself.
 const char *path_basename(const char *path);
 
+enum copy_result_t {
+  COPY_DONE = 0,
+  COPY_FAILED = 1,     // the image is not on the drive; why was printed
+  COPY_UNFINISHED = 2, // every byte was written, but the drive failed the last step (warned): it may have
+                       // left because the board took the image
+};
+
 // Writes the image onto the drive's root under the image file's own name
-// and waits until the drive has it. True only then; false after printing
-// why.
-bool copy_to_drive(const char *drive, const char *image_path, const uint8_t *image, int32_t size);
+// (or a form of it that the drive can hold, said in one line), once sure the
+// file lands on the drive, and waits until the drive has it.
+copy_result_t copy_to_drive(const char *drive, const char *image_path, const uint8_t *image, int32_t size);
+
+// After the copy: waits up to 10 s for the drive to leave, which is the
+// boot ROM rebooting with the image; then says so and waits up to 15 s for
+// the board's serial port to come back. `copy_unfinished`: the copy ended
+// with an error after every byte was written. Returns the exit status.
+int confirm_flash(const char *drive, const char *port, bool copy_unfinished);

@@ -13,6 +13,8 @@ set(ORVUP_SLOW_TESTS
     "StalledBoard"
     "NoVerdictWithinThirtySeconds"
     "NoDriveWithinThirtySeconds"
+    "DriveThatStaysAfterTheCopy"
+    "BoardThatRestartsWithoutItsPort"
     "ABoardThatStopsReading"
     "SilentBoardGivesNoResponseAfterFiveSeconds"
     "StartMustBeTheWholeLineInCapitals")

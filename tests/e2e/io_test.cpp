@@ -5,6 +5,7 @@
 // found by its folder, named RPI-RP2 as desktops name it; under Wine a drive
 // letter labelled RPI-RP2 leads to it through Wine's mount manager.
 #include "board_sim.h"
+#include "bootrom_sim.h"
 #include "firmware_gen.h"
 #include "target.h"
 
@@ -29,6 +30,8 @@
 
 using orvtest::BoardScript;
 using orvtest::BoardSim;
+using orvtest::BootRom;
+using orvtest::BootRomScript;
 using orvtest::PortSlot;
 using orvtest::ProcessOptions;
 using orvtest::ProcessResult;
@@ -40,6 +43,7 @@ namespace {
 
 const std::string kRebooting = "Rebooting I/O board into BOOTSEL...\n";
 const std::string kWaiting = "Waiting for the RPI-RP2 drive...\n";
+const std::string kRestart = "Waiting for the board to restart...\n";
 const std::string kSuccess = "Success: I/O board firmware written. The board is rebooting.\n";
 const std::string kNoDrive = "ERROR: The RPI-RP2 drive did not appear. Is the I/O board connected and running "
                              "firmware new enough to accept the reboot command? (Its USB drive must auto-mount.)\n";
@@ -55,25 +59,34 @@ std::string not_uf2(const std::string &path) {
          ".bin/.elf.\n";
 }
 
-// A UF2 image of n blocks for flash from 0x10000000, as the board's build
-// makes it. Its payload bytes (each block's number) include every byte a
-// text-mode copy would mangle.
-std::string uf2_image(uint32_t blocks) {
-  const orvtest::Bytes b = orvtest::uf2_file(orvtest::uf2_flash_blocks(blocks));
-  return std::string(b.begin(), b.end());
-}
-
 std::string uf2_string(const std::vector<orvtest::Uf2Block> &blocks) {
   const orvtest::Bytes b = orvtest::uf2_file(blocks);
   return std::string(b.begin(), b.end());
 }
 
-// The line under "I/O firmware:" for an image of uf2_image(blocks).
+// The line under "I/O firmware:" for an image of rp2040_image(blocks).
 std::string flash_line(size_t blocks) {
   char line[96];
   std::snprintf(line, sizeof line, "  UF2 image:    %zu block%s for flash, 0x10000000-0x%08zx\n", blocks,
                 blocks == 1 ? "" : "s", 0x10000000 + 256 * blocks);
   return line;
+}
+
+// A complete RP2040 download of n blocks for flash from 0x10000000, as the
+// board's build makes it and the boot ROM flashes it. Its payload bytes
+// (each block's number) include every byte a text-mode copy would mangle.
+std::string rp2040_image(uint32_t blocks) {
+  const orvtest::Bytes b = orvtest::uf2_file(orvtest::uf2_flash_blocks(blocks));
+  return std::string(b.begin(), b.end());
+}
+
+std::string back_on(const std::string &port) {
+  return "Waiting for the I/O board to come back on " + port + "...\nThe I/O board is back on " + port + ".\n";
+}
+
+// What a run that flashed the board prints after the drive was found.
+std::string flashed(const std::string &drive, const std::string &port) {
+  return "Copying firmware to " + drive + "...\n" + kRestart + kSuccess + back_on(port);
 }
 
 std::string read_file(const std::string &path) {
@@ -155,9 +168,6 @@ public:
     return names;
   }
 
-private:
-  std::string letter() const { return std::string(1, setup_.letter) + ":"; }
-
   static int winedrive(const std::vector<std::string> &args) {
 #ifdef ORVUP_WINEDRIVE_EXE
     ProcessOptions opts;
@@ -173,6 +183,9 @@ private:
     return -1;
 #endif
   }
+
+private:
+  std::string letter() const { return std::string(1, setup_.letter) + ":"; }
 
   Setup setup_;
   std::string folder_;
@@ -200,6 +213,7 @@ protected:
   }
 
   void TearDown() override {
+    roms_.clear();
     drives_.clear();
     if (!dir_.empty())
       fs::remove_all(dir_);
@@ -210,6 +224,26 @@ protected:
   Drive &drive(Drive::Setup setup = {}) {
     drives_.push_back(std::make_unique<Drive>(dir_, std::move(setup)));
     return *drives_.back();
+  }
+
+  // The boot ROM of a board in BOOTSEL, its drive at `letter` (natively a
+  // folder named RPI-RP2 under one named after the letter).
+  BootRom &rom(BoardSim *board, char letter = 'R', BootRomScript script = {}) {
+    fs::create_directories(dir_ + "/" + letter);
+    const std::string folder = dir_ + "/" + letter + "/RPI-RP2";
+    if (Target::get().wine()) {
+      const std::string name = std::string(1, letter) + ":";
+      const std::string seen_from_outside = "/proc/" + std::to_string(getpid()) + "/root" + folder;
+      script.after_mount = [name, seen_from_outside] {
+        return Drive::winedrive({"define", name, seen_from_outside}) == 0;
+      };
+      script.before_unmount = [name] { Drive::winedrive({"remove", name}); };
+    }
+    roms_.push_back(std::make_unique<BootRom>(folder, board, std::move(script)));
+    return *roms_.back();
+  }
+  std::string rom_name(const BootRom &r, char letter = 'R') const {
+    return Target::get().wine() ? std::string(1, letter) + ":" : r.folder();
   }
 
   std::string write_image(const std::string &name, const std::string &bytes) {
@@ -241,7 +275,7 @@ protected:
     return slot_.name();
   }
 
-  // For an image of uf2_image(size / 512) unless `download` says otherwise.
+  // For an image of rp2040_image(size / 512) unless `download` says otherwise.
   std::string header(const std::string &image, size_t size, const std::string &port, std::string download = "") {
     if (download.empty())
       download = flash_line(size / 512);
@@ -254,6 +288,7 @@ protected:
   long elapsed_ms_ = 0;
   int lock_fd_ = -1;
   std::vector<std::unique_ptr<Drive>> drives_;
+  std::vector<std::unique_ptr<BootRom>> roms_;
 };
 
 TEST_F(IoUpdate, RefusesFilesThatAreNotPlausibleUf2Images) {
@@ -262,10 +297,10 @@ TEST_F(IoUpdate, RefusesFilesThatAreNotPlausibleUf2Images) {
     std::string bytes;
     std::string err;
   };
-  const std::string big = uf2_image(16384) + "\n";
+  const std::string big = rp2040_image(16384) + "\n";
   const orvtest::Bytes app = orvtest::esp_app_image_of_size(65536); // the screen board's image
   const std::vector<Row> rows = {
-      {"short.uf2", uf2_image(1).substr(0, 511), not_uf2("short.uf2")},
+      {"short.uf2", rp2040_image(1).substr(0, 511), not_uf2("short.uf2")},
       {"app.bin", std::string(app.begin(), app.end()), not_uf2("app.bin")},
       {"big.uf2", big, "ERROR: 'big.uf2' is 8388609 bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n"},
       {"big.bin", std::string(8388609, '\0'),
@@ -338,9 +373,12 @@ TEST_F(IoUpdate, FilesTheBootRomWouldNotCompleteAreRefusedBeforeTheBoardIsTouche
 
 TEST_F(IoUpdate, ImageForRamIsCopiedWithAWarning) {
   // A utility that runs from RAM (a flash eraser, say): it works once.
-  Drive &d = drive();
-  ASSERT_TRUE(d.attach());
-  BoardSim board;
+  BoardScript script;
+  BootRom *r0m = nullptr;
+  script.on_iobootsel = [&] { EXPECT_TRUE(r0m->enter_bootsel()); };
+  BoardSim board(script);
+  BootRom &d = rom(&board);
+  r0m = &d;
   slot_.point_at(board.device_path());
   const std::string image = uf2_string(orvtest::uf2_ram_blocks(4));
   write_image("erase.uf2", image);
@@ -350,35 +388,40 @@ TEST_F(IoUpdate, ImageForRamIsCopiedWithAWarning) {
                    "next power-up\n");
   EXPECT_EQ(r.out,
             header("erase.uf2", 2048, slot_.name(), "  UF2 image:    4 blocks for RAM, 0x20000000-0x20000400\n") +
-                kRebooting + kWaiting + "Copying firmware to " + d.name() + "...\n" + kSuccess);
-  EXPECT_TRUE(d.file("erase.uf2") == image);
+                kRebooting + kWaiting + flashed(rom_name(d), slot_.name()));
+  EXPECT_TRUE(d.flashed_bytes() == image);
 }
 
-TEST_F(IoUpdate, RunningBoardIsRebootedAndTheLargestImageIsCopied) {
-  Drive &d = drive();
+TEST_F(IoUpdate, RunningBoardIsRebootedFlashedWithTheLargestImageAndComesBack) {
   BoardScript script;
   script.stale_lines = "boot: io v1.2\r\nBOOTSEL\r\n"; // said before the request: not its answer
-  script.on_iobootsel = [&] { EXPECT_TRUE(d.attach()); };
+  BootRom *r0m = nullptr;
+  script.on_iobootsel = [&] { EXPECT_TRUE(r0m->enter_bootsel()); };
   BoardSim board(script);
+  BootRom &d = rom(&board);
+  r0m = &d;
   slot_.point_at(board.device_path());
 
-  const std::string image = uf2_image(16384);
+  const std::string image = rp2040_image(16384); // 8 MiB
   write_image("build/io.uf2", image);
   const auto r = update("build/io.uf2", slot_.name());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, header("build/io.uf2", 8388608, slot_.name()) + kRebooting + kWaiting + "Copying firmware to " +
-                       d.name() + "...\n" + kSuccess);
+  EXPECT_EQ(r.out,
+            header("build/io.uf2", 8388608, slot_.name()) + kRebooting + kWaiting + flashed(rom_name(d), slot_.name()));
   EXPECT_EQ(board.received(), "IOBOOTSEL\n");
-  EXPECT_TRUE(d.file("io.uf2") == image) << "the file on the drive differs from the image";
+  EXPECT_EQ(d.flashes(), 1);
+  EXPECT_EQ(d.flashed_name(), "io.uf2");
+  EXPECT_TRUE(d.flashed_bytes() == image) << "the file on the drive differs from the image";
 }
 
 TEST_F(IoUpdate, BoardAlreadyInBootselIsFlashedThroughItsDrive) {
   // The port cannot be opened; the drive is there from the start. Image
   // paths with either separator give the name on the drive.
-  Drive &d = drive();
-  ASSERT_TRUE(d.attach());
-  const std::string image = uf2_image(1);
+  BoardSim board;
+  board.unplug();
+  BootRom &d = rom(&board);
+  const std::string image = rp2040_image(1);
   std::vector<std::pair<std::string, std::string>> paths = {{"fw.uf2", "fw.uf2"}, {"sub/dir/a.uf2", "a.uf2"}};
   if (Target::get().wine()) {
     paths.push_back({"sub\\dir\\b.uf2", "b.uf2"});
@@ -393,10 +436,12 @@ TEST_F(IoUpdate, BoardAlreadyInBootselIsFlashedThroughItsDrive) {
         if (c == '\\')
           c = '/';
     write_image(file, image);
-    const std::string port = dead_port();
+    ASSERT_TRUE(d.enter_bootsel());
+    slot_.point_at(board.device_path());
+    const std::string port = slot_.name();
     const auto r = update(path, port);
     EXPECT_EQ(r.status, 0) << path << "\n" << r.err;
-    EXPECT_EQ(r.out, header(path, 512, port) + kWaiting + "Copying firmware to " + d.name() + "...\n" + kSuccess);
+    EXPECT_EQ(r.out, header(path, 512, port) + kWaiting + flashed(rom_name(d), port));
     const std::string warning = "WARNING: Could not open " + port +
                                 ". If the board is already in BOOTSEL this is expected; looking for the drive...\n";
     ASSERT_GE(r.err.size(), warning.size()) << r.err;
@@ -406,17 +451,21 @@ TEST_F(IoUpdate, BoardAlreadyInBootselIsFlashedThroughItsDrive) {
     const size_t at = r.err.find(unable);
     ASSERT_NE(at, std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\n', at + unable.size()) + 1, r.err.size() - warning.size()) << r.err;
-    EXPECT_TRUE(d.file(on_drive) == image) << path;
+    EXPECT_EQ(d.flashed_name(), on_drive) << path;
+    EXPECT_TRUE(d.flashed_bytes() == image) << path;
   }
 }
 
 TEST_F(IoUpdate, EarliestMatchingDriveWinsAndNearMissesAreIgnored) {
   // Natively the drives' folders sort by their parent's letter; under Wine
   // the letters themselves decide.
+  // With no port to ask, nothing tells the boards apart: the choice is said.
   Drive &lower = drive({.label = "rpi-rp2", .letter = 'M'});
   Drive &later = drive({.label = "RPI-RP2", .letter = 'S'});
-  Drive &chosen = drive({.label = "RPI-RP2", .letter = 'P'});
-  for (Drive *d : {&lower, &later, &chosen})
+  BoardSim board;
+  BootRom &chosen = rom(&board, 'P');
+  ASSERT_TRUE(chosen.enter_bootsel());
+  for (Drive *d : {&lower, &later})
     ASSERT_TRUE(d->attach());
   if (!Target::get().wine()) { // Wine trims a label's trailing blanks, as FAT pads them
     Drive &b = drive({.label = "RPI-RP2 ", .letter = 'N'});
@@ -425,54 +474,58 @@ TEST_F(IoUpdate, EarliestMatchingDriveWinsAndNearMissesAreIgnored) {
   // A universal file: the RP2040's blocks, then the RP2350's, which the
   // RP2040 skips.
   write_image("fw.uf2", uf2_string(orvtest::uf2_universal_blocks(8, 6)));
-  const auto r = update("fw.uf2", dead_port());
+  slot_.point_at(board.device_path());
+  const auto r = update("fw.uf2", slot_.name());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("\n" + flash_line(8) + "I/O board port: "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("Copying firmware to " + chosen.name() + "...\n"), std::string::npos) << r.out;
-  EXPECT_EQ(chosen.files(), std::vector<std::string>{"fw.uf2"});
+  EXPECT_NE(r.out.find("Copying firmware to " + rom_name(chosen, 'P') + "...\n"), std::string::npos) << r.out;
+  const std::string warning = "WARNING: 2 RPI-RP2 drives are present (" + rom_name(chosen, 'P') + ", " + later.name() +
+                              "); using " + rom_name(chosen, 'P') + ", the first.";
+  EXPECT_NE(r.err.find(warning), std::string::npos) << r.err;
+  EXPECT_EQ(chosen.flashed_name(), "fw.uf2");
   EXPECT_TRUE(lower.files().empty());
   EXPECT_TRUE(later.files().empty());
 }
 
 TEST_F(IoUpdate, SilentBoardIsGivenThreeSecondsThenTheDriveIsUsed) {
-  Drive &d = drive();
-  ASSERT_TRUE(d.attach());
   BoardScript script;
   script.iobootsel_answer = "";
   script.stale_lines = "noise\r\n";
+  BootRom *r0m = nullptr;
+  script.on_iobootsel = [&] { EXPECT_TRUE(r0m->enter_bootsel()); };
   BoardSim board(script);
+  BootRom &d = rom(&board);
+  r0m = &d;
   slot_.point_at(board.device_path());
-  write_image("fw.uf2", uf2_image(2));
+  write_image("fw.uf2", rp2040_image(2));
   const auto r = update("fw.uf2", slot_.name());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, header("fw.uf2", 1024, slot_.name()) + kRebooting + kWaiting + "Copying firmware to " + d.name() +
-                       "...\n" + kSuccess);
+  EXPECT_EQ(r.out, header("fw.uf2", 1024, slot_.name()) + kRebooting + kWaiting + flashed(rom_name(d), slot_.name()));
   EXPECT_EQ(board.received(), "IOBOOTSEL\n");
   EXPECT_GE(elapsed_ms_, 3000);
 }
 
 TEST_F(IoUpdate, BoardThatNeverStopsTalkingStillGetsTheRebootRequest) {
-  Drive &d = drive();
-  ASSERT_TRUE(d.attach());
   BoardScript script;
   script.iobootsel_answer_delay_ms = 300; // after the last of the chatter
+  BootRom *r0m = nullptr;
+  script.on_iobootsel = [&] { EXPECT_TRUE(r0m->enter_bootsel()); };
   BoardSim board(script);
+  BootRom &d = rom(&board);
+  r0m = &d;
   slot_.point_at(board.device_path());
   // 10 s of chatter without the program's first byte means it never spoke.
   auto spoken_to = std::async(std::launch::async, [&] { return board.chatter_until_spoken_to(kHeartbeats); });
-  write_image("fw.uf2", uf2_image(1));
+  write_image("fw.uf2", rp2040_image(1));
   const auto r = update("fw.uf2", slot_.name());
   EXPECT_TRUE(spoken_to.get()) << "the program kept reading the board's log and never asked it to reboot";
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, header("fw.uf2", 512, slot_.name()) + kRebooting + kWaiting + "Copying firmware to " + d.name() +
-                       "...\n" + kSuccess);
+  EXPECT_EQ(r.out, header("fw.uf2", 512, slot_.name()) + kRebooting + kWaiting + flashed(rom_name(d), slot_.name()));
   EXPECT_EQ(board.received(), "IOBOOTSEL\n");
 }
 
 TEST_F(IoUpdate, DriveThatShowsUpLateIsWaitedFor) {
-  Drive &d = drive();
   // The board leaves the bus as soon as it has answered, as a real one
   // does; its drive takes a while longer to mount.
   std::atomic<BoardSim *> self{nullptr};
@@ -483,22 +536,23 @@ TEST_F(IoUpdate, DriveThatShowsUpLateIsWaitedFor) {
   };
   BoardSim board(script);
   self = &board;
+  BootRom &d = rom(&board);
   slot_.point_at(board.device_path());
   auto shown = std::async(std::launch::async, [&] {
     if (!board.wait_received(10, 20000))
       return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    return d.attach();
+    return d.enter_bootsel();
   });
-  const std::string image = uf2_image(200);
+  const std::string image = rp2040_image(200);
   write_image("fw.uf2", image);
   const auto r = update("fw.uf2", slot_.name());
   EXPECT_TRUE(shown.get());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, header("fw.uf2", image.size(), slot_.name()) + kRebooting + kWaiting + "Copying firmware to " +
-                       d.name() + "...\n" + kSuccess);
-  EXPECT_TRUE(d.file("fw.uf2") == image);
+  EXPECT_EQ(r.out,
+            header("fw.uf2", image.size(), slot_.name()) + kRebooting + kWaiting + flashed(rom_name(d), slot_.name()));
+  EXPECT_TRUE(d.flashed_bytes() == image);
 }
 
 TEST_F(IoUpdate, NoDriveWithinThirtySecondsIsAnError) {
@@ -509,7 +563,7 @@ TEST_F(IoUpdate, NoDriveWithinThirtySecondsIsAnError) {
   fs::create_directories(dir_ + "/media/RPI-RP2");
   BoardSim board;
   slot_.point_at(board.device_path());
-  write_image("fw.uf2", uf2_image(1));
+  write_image("fw.uf2", rp2040_image(1));
   const auto r = update("fw.uf2", slot_.name(), 90000);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, header("fw.uf2", 512, slot_.name()) + kRebooting + kWaiting);
@@ -521,7 +575,7 @@ TEST_F(IoUpdate, NoDriveWithinThirtySecondsIsAnError) {
 TEST_F(IoUpdate, ReadOnlyDriveIsAnError) {
   Drive &d = drive({.read_only = true});
   ASSERT_TRUE(d.attach());
-  write_image("fw.uf2", uf2_image(1));
+  write_image("fw.uf2", rp2040_image(1));
   const std::string port = dead_port();
   const auto r = update("fw.uf2", port);
   EXPECT_EQ(r.status, 255);
@@ -534,7 +588,7 @@ TEST_F(IoUpdate, ReadOnlyDriveIsAnError) {
 TEST_F(IoUpdate, FullDriveIsAnErrorNeverASuccess) {
   Drive &d = drive({.size_kib = 64});
   ASSERT_TRUE(d.attach());
-  write_image("fw.uf2", uf2_image(512));
+  write_image("fw.uf2", rp2040_image(512));
   const std::string port = dead_port();
   const auto r = update("fw.uf2", port);
   EXPECT_EQ(r.status, 255);
@@ -542,6 +596,73 @@ TEST_F(IoUpdate, FullDriveIsAnErrorNeverASuccess) {
   const size_t at = r.err.find("ERROR: Only wrote ");
   ASSERT_NE(at, std::string::npos) << r.err;
   EXPECT_NE(r.err.find(" of 262144 bytes to the RPI-RP2 drive\n", at), std::string::npos) << r.err;
+}
+
+TEST_F(IoUpdate, DriveThereBeforeTheRebootIsAnotherBoardsAndLeftAlone) {
+  // The other board's drive has the earlier letter (natively: folder).
+  Drive &other = drive({.letter = 'G'});
+  ASSERT_TRUE(other.attach());
+  const std::string other_image = rp2040_image(4);
+  std::ofstream(Target::get().wine() ? dir_ + "/G/RPI-RP2/other.uf2" : other.name() + "/other.uf2", std::ios::binary)
+      << other_image;
+  BoardScript script;
+  BootRom *r0m = nullptr;
+  script.on_iobootsel = [&] { EXPECT_TRUE(r0m->enter_bootsel()); };
+  BoardSim board(script);
+  BootRom &d = rom(&board, 'R');
+  r0m = &d;
+  slot_.point_at(board.device_path());
+  const std::string image = rp2040_image(32);
+  write_image("fw.uf2", image);
+  const auto r = update("fw.uf2", slot_.name());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, header("fw.uf2", image.size(), slot_.name()) + kRebooting + kWaiting +
+                       flashed(rom_name(d, 'R'), slot_.name()));
+  EXPECT_TRUE(d.flashed_bytes() == image);
+  EXPECT_EQ(other.files(), std::vector<std::string>{"other.uf2"});
+  EXPECT_TRUE(other.file("other.uf2") == other_image) << "the other board's drive was changed";
+}
+
+TEST_F(IoUpdate, DriveThatStaysAfterTheCopyIsAnError) {
+  if (!Target::get().wine())
+    GTEST_SKIP() << "natively: unit.IoConfirm.DriveThatStaysAfterTheCopyIsAnError, in the test process on a fast clock";
+  BoardScript script;
+  BootRom *r0m = nullptr;
+  script.on_iobootsel = [&] { EXPECT_TRUE(r0m->enter_bootsel()); };
+  BoardSim board(script);
+  BootRom &d = rom(&board, 'R', BootRomScript{.hangs = true});
+  r0m = &d;
+  slot_.point_at(board.device_path());
+  write_image("fw.uf2", rp2040_image(2));
+  const auto r = update("fw.uf2", slot_.name(), 90000);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out,
+            header("fw.uf2", 1024, slot_.name()) + kRebooting + kWaiting + "Copying firmware to R:...\n" + kRestart);
+  EXPECT_EQ(r.err, "ERROR: The board did not take the image: R: is still there 10 s after the copy, so its boot ROM "
+                   "did not complete the download and the board is still in BOOTSEL.\n");
+  EXPECT_GE(elapsed_ms_, 10000);
+}
+
+TEST_F(IoUpdate, BoardThatRestartsWithoutItsPortIsStillASuccess) {
+  if (!Target::get().wine())
+    GTEST_SKIP() << "natively: unit.IoConfirm.BoardThatRestartsWithoutItsPortIsStillASuccess, in the test process on a "
+                    "fast clock";
+  BoardScript script;
+  BootRom *r0m = nullptr;
+  script.on_iobootsel = [&] { EXPECT_TRUE(r0m->enter_bootsel()); };
+  BoardSim board(script);
+  BootRom &d = rom(&board, 'R', BootRomScript{.port_returns = false});
+  r0m = &d;
+  slot_.point_at(board.device_path());
+  write_image("fw.uf2", rp2040_image(2));
+  const auto r = update("fw.uf2", slot_.name(), 90000);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, header("fw.uf2", 1024, slot_.name()) + kRebooting + kWaiting + "Copying firmware to R:...\n" +
+                       kRestart + kSuccess + "Waiting for the I/O board to come back on " + slot_.name() + "...\n");
+  EXPECT_EQ(r.err, "WARNING: The I/O board has not come back on " + slot_.name() +
+                       " within 15 s. New firmware may take longer to start, or use another port.\n");
+  EXPECT_EQ(d.flashes(), 1);
 }
 
 } // namespace

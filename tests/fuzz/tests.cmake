@@ -21,8 +21,11 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND NOT ORVUP_SANITIZE STREQUAL "thread
   # numbers.
   orvup_fuzz_target(uf2 20 8192 ${CMAKE_SOURCE_DIR}/src/uf2.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/firmware_gen.cpp
                     ${CMAKE_SOURCE_DIR}/src/sha256-posix.cpp)
+  # The reasons are formatted by functions' cut-to-fit helper.
   orvup_fuzz_target(esp_image 20 4096 ${CMAKE_SOURCE_DIR}/src/esp-image.cpp
-                    ${CMAKE_CURRENT_SOURCE_DIR}/support/firmware_gen.cpp ${CMAKE_SOURCE_DIR}/src/sha256-posix.cpp)
+                    ${CMAKE_CURRENT_SOURCE_DIR}/support/firmware_gen.cpp ${CMAKE_SOURCE_DIR}/src/sha256-posix.cpp
+                    ${CMAKE_SOURCE_DIR}/src/functions.cpp ${CMAKE_SOURCE_DIR}/src/functions-posix.cpp
+                    ${CMAKE_SOURCE_DIR}/src/timer.cpp)
   target_link_libraries(uf2_fuzz PRIVATE orvup_nettle)
   target_link_libraries(esp_image_fuzz PRIVATE orvup_nettle)
 endif()

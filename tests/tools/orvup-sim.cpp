@@ -1,8 +1,12 @@
 // orvup-sim: a simulated I/O board on a pseudo-terminal, for demos and checks
 // by hand. It prints the port to give orvup with --port, then plays the
 // board's update bridge until it is stopped (or, with --once, until the first
-// program that opened the port closes it again).
+// program that opened the port closes it again). With --bootsel-drive it also
+// plays the RP2040 boot ROM: on IOBOOTSEL the port goes and a drive named
+// RPI-RP2 appears, which flashes a complete download and goes again (Linux,
+// as root: the drive is a tmpfs mounted where the program looks).
 #include "board_sim.h"
+#include "bootrom_sim.h"
 #include "firmware_gen.h"
 
 #include <csignal>
@@ -11,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <string>
 
 namespace {
@@ -26,6 +31,10 @@ const char kUsage[] = "Usage: orvup-sim [options]\n"
                       "  --line-at N:TEXT     send TEXT once N image bytes arrived (repeatable)\n"
                       "  --stale TEXT         send TEXT right after the port is opened\n"
                       "  --bootsel TEXT       answer to IOBOOTSEL (default 'BOOTSEL\\r\\n'; '' for none)\n"
+                      "  --bootsel-drive DIR  on IOBOOTSEL, leave the port and offer the boot ROM's drive at\n"
+                      "                       DIR/RPI-RP2 (needs root); a complete download flashes and reboots\n"
+                      "  --reboot-ms MS       from the download's last block to the drive leaving (default 1000)\n"
+                      "  --no-return          after a flash the port does not come back\n"
                       "  --once               exit when the program that opened the port closes it\n"
                       "  --quiet              print only the port\n"
                       "  --make-image N:PATH  write a valid screen application image of N bytes to PATH and exit\n"
@@ -69,6 +78,8 @@ int main(int argc, char **argv) {
   orvtest::BoardScript script;
   std::string link;
   bool once = false, quiet = false;
+  std::string bootsel_dir;
+  orvtest::BootRomScript rom_script;
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--once") {
@@ -77,6 +88,10 @@ int main(int argc, char **argv) {
     }
     if (opt == "--quiet") {
       quiet = true;
+      continue;
+    }
+    if (opt == "--no-return") {
+      rom_script.port_returns = false;
       continue;
     }
     if (opt == "--help") {
@@ -92,6 +107,8 @@ int main(int argc, char **argv) {
       return make_image(value);
     if (opt == "--link")
       link = value;
+    else if (opt == "--bootsel-drive")
+      bootsel_dir = value;
     else if (opt == "--answer")
       script.fwup_answer = orvtest::board_unescape(value);
     else if (opt == "--final")
@@ -116,6 +133,8 @@ int main(int argc, char **argv) {
       script.final_delay_ms = static_cast<int>(n);
     else if (opt == "--stall-after")
       script.stall_after = n;
+    else if (opt == "--reboot-ms")
+      rom_script.reboot_ms = static_cast<int>(n);
     else
       return usage_error("unknown option " + opt);
   }
@@ -130,7 +149,20 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   try {
+    std::unique_ptr<orvtest::BootRom> rom;
+    if (!bootsel_dir.empty())
+      script.on_iobootsel = [&] {
+        if (!rom)
+          return;
+        if (!rom->enter_bootsel())
+          std::fprintf(stderr, "orvup-sim: cannot mount the drive at %s\n", rom->folder().c_str());
+        else if (!quiet)
+          std::fprintf(stderr, "orvup-sim: in BOOTSEL, drive at %s\n", rom->folder().c_str());
+      };
     orvtest::BoardSim board(script, link);
+    if (!bootsel_dir.empty())
+      rom = std::make_unique<orvtest::BootRom>(bootsel_dir + "/RPI-RP2", &board, rom_script);
+    int flashes = 0;
     std::printf("%s\n", board.device_path().c_str());
     std::fflush(stdout);
     if (!quiet)
@@ -141,6 +173,15 @@ int main(int argc, char **argv) {
     for (;;) {
       if (sigtimedwait(&stop_signals, nullptr, &tick) > 0)
         break;
+      if (rom && rom->flashes() != flashes) {
+        flashes = rom->flashes();
+        if (!quiet)
+          std::fprintf(stderr,
+                       "orvup-sim: flashed %s (%zu bytes): download complete at %lld ms, drive left at %lld ms "
+                       "(monotonic clock)\n",
+                       rom->flashed_name().c_str(), rom->flashed_bytes().size(),
+                       static_cast<long long>(rom->completed_at_ms()), static_cast<long long>(rom->left_at_ms()));
+      }
       const bool open = board.in_use();
       if (open == was_open)
         continue;

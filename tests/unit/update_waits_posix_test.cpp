@@ -6,6 +6,7 @@
 // tests keep one real-time run of each under Wine.
 #include "board_sim.h"
 #include "options.h"
+#include "speed_clock.h"
 #include "support/firmware_gen.h"
 #include "timer.h"
 #include "update-io.h"
@@ -25,43 +26,12 @@
 
 using orvtest::BoardScript;
 using orvtest::BoardSim;
+using orvtest::SpeedClock;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-// The clock the updates read: real time until speed_up(), then `factor`
-// times faster, never stepping back. The board keeps real time, so
-// everything up to the wait under test happens at its real pace.
-class SpeedClock {
-public:
-  SpeedClock() {
-    const std::lock_guard<std::mutex> hold(mu_);
-    real_base_ = fake_base_ = timer_monotonic_ms();
-    factor_ = 1;
-    timer_set_source(now);
-  }
-  ~SpeedClock() { timer_set_source(nullptr); }
-  SpeedClock(const SpeedClock &) = delete;
-  SpeedClock &operator=(const SpeedClock &) = delete;
-
-  void speed_up(int64_t factor) {
-    const std::lock_guard<std::mutex> hold(mu_);
-    const int64_t real = timer_monotonic_ms();
-    fake_base_ += (real - real_base_) * factor_;
-    real_base_ = real;
-    factor_ = factor;
-  }
-
-private:
-  static int64_t now() {
-    const std::lock_guard<std::mutex> hold(mu_);
-    return fake_base_ + (timer_monotonic_ms() - real_base_) * factor_;
-  }
-  static inline std::mutex mu_;
-  static inline int64_t real_base_ = 0, fake_base_ = 0, factor_ = 1;
-};
 
 constexpr int64_t kFast = 1000; // 30 s of the updates' time in 30 ms
 
