@@ -1,6 +1,7 @@
 // Board lines end to end: what the board says is judged as the words it
 // sent, never as what a reader of the text would stop at.
 #include "board_sim.h"
+#include "firmware_gen.h"
 #include "target.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,8 @@ TEST(BoardText, ALineWithANulInsideIsNoVerdict) {
   char tmpl[] = "/tmp/orvup-nul-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::string dir = tmpl;
-  std::ofstream(dir + "/screen.bin", std::ios::binary) << std::string(5000, 'i');
+  const orvtest::Bytes image = orvtest::esp_app_image_of_size(5000);
+  std::ofstream(dir + "/screen.bin", std::ios::binary) << std::string(image.begin(), image.end());
   orvtest::BoardScript script;
   script.final_answer = std::string("DONE\0 not really\r\nFAIL\r\n", 24);
   BoardSim board(script);

@@ -3,6 +3,7 @@
 // wording is checked as a unit (OpenReason); Wine neither enforces a port's
 // owner nor its share mode.
 #include "board_sim.h"
+#include "firmware_gen.h"
 #include "target.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,8 @@ protected:
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     chmod(dir_.c_str(), 0755); // readable by the unprivileged user too
-    std::ofstream(dir_ + "/screen.bin", std::ios::binary) << std::string(10, 'x');
+    const orvtest::Bytes image = orvtest::esp_app_image_of_size(1024);
+    std::ofstream(dir_ + "/screen.bin", std::ios::binary) << std::string(image.begin(), image.end());
     chmod((dir_ + "/screen.bin").c_str(), 0644);
   }
   void TearDown() override {

@@ -109,8 +109,13 @@ protected:
     return path;
   }
   std::string header(const std::string &port) {
-    return "I/O firmware:   " + std::string(options.io_fw) + " (" + std::to_string(image_.size()) +
-           " bytes)\nI/O board port: " + port + "\n";
+    // Every image here is a flash download of whole 256-byte pages.
+    const size_t blocks = image_.size() / 512;
+    char download[96];
+    std::snprintf(download, sizeof download, "  UF2 image:    %zu block%s for flash, 0x10000000-0x%08zx\n", blocks,
+                  blocks == 1 ? "" : "s", 0x10000000 + 256 * blocks);
+    return "I/O firmware:   " + std::string(options.io_fw) + " (" + std::to_string(image_.size()) + " bytes)\n" +
+           download + "I/O board port: " + port + "\n";
   }
 
   Outcome run(const std::string &port, const std::function<void()> &meanwhile) {
