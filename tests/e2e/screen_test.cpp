@@ -217,9 +217,9 @@ TEST_F(ScreenUpdate, ImagesTheScreenBoardWouldRejectAreRefusedWithoutOpeningTheP
     orvtest::Bytes bytes;
     std::string reason;
   };
-  orvtest::EspImageSpec s2 = orvtest::esp_app_spec();
+  orvtest::EspImageRecipe s2 = orvtest::esp_app_spec();
   s2.chip_id = 2;
-  orvtest::EspImageSpec damaged = orvtest::esp_app_spec();
+  orvtest::EspImageRecipe damaged = orvtest::esp_app_spec();
   const uint8_t checksum = orvtest::esp_image(damaged)[orvtest::esp_checksum_offset(damaged)];
   damaged.checksum_xor = 0x5a;
   char mismatch[64];

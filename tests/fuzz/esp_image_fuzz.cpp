@@ -87,21 +87,21 @@ void check(const Bytes &file, bool must_take) {
 void from_recipe(const uint8_t *data, size_t size) {
   if (size < 2)
     return;
-  EspImageSpec spec;
+  EspImageRecipe recipe;
   const uint32_t segments = 1 + data[0] % 4;
-  spec.hash_appended = data[1] & 1;
-  spec.with_app_desc = data[1] & 2;
-  spec.app_desc.version = std::string(data[1] >> 2, 'v'); // up to 63: past its field too
+  recipe.hash_appended = data[1] & 1;
+  recipe.with_app_desc = data[1] & 2;
+  recipe.app_desc.version = std::string(data[1] >> 2, 'v'); // up to 63: past its field too
   size_t at = 2;
   for (uint32_t i = 0; i < segments && at + 2 <= size; ++i, at += 2) {
     const size_t length = data[at] * 3u % 301;
-    spec.segments.push_back({kAddresses[data[at + 1] % 8], Bytes(length, data[at + 1])});
+    recipe.segments.push_back({kAddresses[data[at + 1] % 8], Bytes(length, data[at + 1])});
   }
-  if (spec.segments.empty())
+  if (recipe.segments.empty())
     return;
   if (at < size && data[at] < 16) // now and then a signature block after the image
-    spec.trailer = Bytes(data[at] * 16u, 0xA5);
-  Bytes file = esp_image(spec);
+    recipe.trailer = Bytes(data[at] * 16u, 0xA5);
+  Bytes file = esp_image(recipe);
   check(file, true);
 
   bool damaged = false;

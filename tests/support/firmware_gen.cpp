@@ -50,10 +50,10 @@ Bytes app_desc_bytes(const EspAppDesc &desc) {
   return d;
 }
 
-std::vector<EspSegment> segments_of(const EspImageSpec &spec) {
-  std::vector<EspSegment> segments = spec.segments;
-  if (spec.with_app_desc && !segments.empty()) {
-    Bytes desc = app_desc_bytes(spec.app_desc);
+std::vector<EspSegment> segments_of(const EspImageRecipe &recipe) {
+  std::vector<EspSegment> segments = recipe.segments;
+  if (recipe.with_app_desc && !segments.empty()) {
+    Bytes desc = app_desc_bytes(recipe.app_desc);
     segments[0].data.insert(segments[0].data.begin(), desc.begin(), desc.end());
   }
   return segments;
@@ -108,42 +108,42 @@ std::vector<Uf2Block> uf2_universal_blocks(uint32_t n, uint32_t m) {
   return blocks;
 }
 
-EspImageSpec esp_app_spec(size_t app_bytes) {
+EspImageRecipe esp_app_spec(size_t app_bytes) {
   const size_t drom = (app_bytes / 4) & ~size_t{3};
   const size_t irom = (app_bytes / 2) & ~size_t{3};
   const size_t dram = (app_bytes - drom - irom) & ~size_t{3};
-  EspImageSpec spec;
-  spec.segments = {{0x3F400020, pattern(drom, 1)}, {0x400D0020, pattern(irom, 2)}, {0x3FFB0000, pattern(dram, 3)}};
-  return spec;
+  EspImageRecipe recipe;
+  recipe.segments = {{0x3F400020, pattern(drom, 1)}, {0x400D0020, pattern(irom, 2)}, {0x3FFB0000, pattern(dram, 3)}};
+  return recipe;
 }
 
-EspImageSpec esp_bootloader_spec() {
-  EspImageSpec spec;
-  spec.with_app_desc = false;
-  spec.entry_address = 0x40080400;
-  spec.segments = {{0x3FFF0030, pattern(1024, 4)}, {0x40078000, pattern(2048, 5)}, {0x40080400, pattern(512, 6)}};
-  return spec;
+EspImageRecipe esp_bootloader_spec() {
+  EspImageRecipe recipe;
+  recipe.with_app_desc = false;
+  recipe.entry_address = 0x40080400;
+  recipe.segments = {{0x3FFF0030, pattern(1024, 4)}, {0x40078000, pattern(2048, 5)}, {0x40080400, pattern(512, 6)}};
+  return recipe;
 }
 
-size_t esp_checksum_offset(const EspImageSpec &spec) {
+size_t esp_checksum_offset(const EspImageRecipe &recipe) {
   size_t at = 24;
-  for (const auto &s : segments_of(spec))
+  for (const auto &s : segments_of(recipe))
     at += 8 + s.data.size();
   return at + 15 - at % 16;
 }
 
-Bytes esp_image(const EspImageSpec &spec) {
-  const std::vector<EspSegment> segments = segments_of(spec);
+Bytes esp_image(const EspImageRecipe &recipe) {
+  const std::vector<EspSegment> segments = segments_of(recipe);
   Bytes out(24, 0);
   out[0] = 0xE9;
-  out[1] = static_cast<uint8_t>(spec.segment_count >= 0 ? spec.segment_count : static_cast<int>(segments.size()));
+  out[1] = static_cast<uint8_t>(recipe.segment_count >= 0 ? recipe.segment_count : static_cast<int>(segments.size()));
   out[2] = 2;    // flash mode DIO
   out[3] = 0x20; // 4 MB, 40 MHz
-  put32(out.data() + 4, spec.entry_address);
+  put32(out.data() + 4, recipe.entry_address);
   out[8] = 0xEE; // no write-protect pin
-  out[12] = static_cast<uint8_t>(spec.chip_id);
-  out[13] = static_cast<uint8_t>(spec.chip_id >> 8);
-  out[23] = spec.hash_appended ? 1 : 0;
+  out[12] = static_cast<uint8_t>(recipe.chip_id);
+  out[13] = static_cast<uint8_t>(recipe.chip_id >> 8);
+  out[23] = recipe.hash_appended ? 1 : 0;
 
   uint8_t checksum = 0xEF;
   for (const auto &s : segments) {
@@ -154,27 +154,27 @@ Bytes esp_image(const EspImageSpec &spec) {
       checksum ^= b;
   }
   out.resize(out.size() + 15 - out.size() % 16, 0);
-  out.push_back(checksum ^ spec.checksum_xor);
-  if (spec.hash_appended) {
+  out.push_back(checksum ^ recipe.checksum_xor);
+  if (recipe.hash_appended) {
     uint8_t digest[SHA256_SIZE];
     sha256(out.data(), out.size(), digest);
-    if (spec.corrupt_digest)
+    if (recipe.corrupt_digest)
       digest[SHA256_SIZE - 1] ^= 0x01;
     out.insert(out.end(), digest, digest + SHA256_SIZE);
   }
-  out.insert(out.end(), spec.trailer.begin(), spec.trailer.end());
-  if (spec.truncate_to < out.size())
-    out.resize(spec.truncate_to);
+  out.insert(out.end(), recipe.trailer.begin(), recipe.trailer.end());
+  if (recipe.truncate_to < out.size())
+    out.resize(recipe.truncate_to);
   return out;
 }
 
 Bytes esp_app_image_of_size(size_t size) {
   // The headers, the description, the padding and the digest take at most
   // 352 bytes beyond the segments' own.
-  EspImageSpec spec = esp_app_spec(size < 512 ? 112 : size - 400);
-  const size_t image = esp_image(spec).size();
-  spec.trailer = pattern(size > image ? size - image : 0, 7);
-  return esp_image(spec);
+  EspImageRecipe recipe = esp_app_spec(size < 512 ? 112 : size - 400);
+  const size_t image = esp_image(recipe).size();
+  recipe.trailer = pattern(size > image ? size - image : 0, 7);
+  return esp_image(recipe);
 }
 
 } // namespace orvtest

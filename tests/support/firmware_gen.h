@@ -66,7 +66,7 @@ struct EspAppDesc {
   std::string idf_version = "v5.1.2";
 };
 
-struct EspImageSpec {
+struct EspImageRecipe {
   uint16_t chip_id = 0;
   uint32_t entry_address = 0x40081000;
   bool hash_appended = true;
@@ -85,18 +85,18 @@ struct EspImageSpec {
 // A typical application: flash-mapped constants (DROM, with the description
 // at its start), flash-mapped code (IROM) and initialised RAM (DRAM), with
 // about `app_bytes` of segment data in all.
-EspImageSpec esp_app_spec(size_t app_bytes = 4096);
+EspImageRecipe esp_app_spec(size_t app_bytes = 4096);
 // A bootloader: RAM segments only, no description.
-EspImageSpec esp_bootloader_spec();
+EspImageRecipe esp_bootloader_spec();
 
-Bytes esp_image(const EspImageSpec &spec);
+Bytes esp_image(const EspImageRecipe &recipe);
 
 // A typical application image (esp_app_spec, with its digest) of exactly
 // `size` bytes, at least 512: its segments fill all but the last few bytes,
 // which follow the digest as a signature block would.
 Bytes esp_app_image_of_size(size_t size);
 
-// Where the stored checksum byte of a correct image of `spec` lies.
-size_t esp_checksum_offset(const EspImageSpec &spec);
+// Where the stored checksum byte of a correct image of `recipe` lies.
+size_t esp_checksum_offset(const EspImageRecipe &recipe);
 
 } // namespace orvtest

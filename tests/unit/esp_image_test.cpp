@@ -30,9 +30,9 @@ std::string warning_of(const esp_image_report_t &report, esp_image_warning_t war
   return text;
 }
 
-EspImageSpec with(EspImageSpec spec, void (*change)(EspImageSpec &)) {
-  change(spec);
-  return spec;
+EspImageRecipe with(EspImageRecipe recipe, void (*change)(EspImageRecipe &)) {
+  change(recipe);
+  return recipe;
 }
 
 std::string hex(const uint8_t *bytes, size_t n) {
@@ -46,7 +46,7 @@ std::string hex(const uint8_t *bytes, size_t n) {
 }
 
 TEST(EspImageRead, RefusesWhatTheBoardWouldNotTake) {
-  const EspImageSpec app = esp_app_spec();
+  const EspImageRecipe app = esp_app_spec();
   const Bytes good = esp_image(app);
   const size_t sum_at = esp_checksum_offset(app);
   const size_t size = good.size(); // checksum, then 32 bytes of digest
@@ -112,7 +112,7 @@ TEST(EspImageRead, RefusesWhatTheBoardWouldNotTake) {
 // The checksum covers every segment byte, and nothing else: the headers and
 // the padding are covered by the digest alone.
 TEST(EspImageRead, ChecksumCoversEverySegmentByteOnly) {
-  EspImageSpec app = esp_app_spec();
+  EspImageRecipe app = esp_app_spec();
   app.hash_appended = false;
   const Bytes good = esp_image(app);
   const size_t sum_at = esp_checksum_offset(app);
@@ -144,12 +144,12 @@ TEST(EspImageRead, ChecksumCoversEverySegmentByteOnly) {
 // follow the image (a signature block) is not part of it.
 TEST(EspImageRead, ChecksumPlaceAndImageEnd) {
   const auto one_segment = [](size_t length, bool hash, size_t trailer) {
-    EspImageSpec spec;
-    spec.with_app_desc = false;
-    spec.hash_appended = hash;
-    spec.segments = {{0x3F400020, Bytes(length, 0x5C)}};
-    spec.trailer = Bytes(trailer, 0xFF);
-    return esp_image(spec);
+    EspImageRecipe recipe;
+    recipe.with_app_desc = false;
+    recipe.hash_appended = hash;
+    recipe.segments = {{0x3F400020, Bytes(length, 0x5C)}};
+    recipe.trailer = Bytes(trailer, 0xFF);
+    return esp_image(recipe);
   };
   const struct {
     size_t length;
@@ -183,7 +183,7 @@ TEST(EspImageRead, ChipNames) {
 }
 
 TEST(EspImageRead, ApplicationDescription) {
-  EspImageSpec app = esp_app_spec();
+  EspImageRecipe app = esp_app_spec();
   app.app_desc.version = std::string(32, 'v'); // fills its field: no NUL before project_name
   app.app_desc.project_name = "screen";
   app.app_desc.date = std::string(40, 'd'); // longer than its field: written cut to 16
@@ -200,7 +200,7 @@ TEST(EspImageRead, ApplicationDescription) {
   EXPECT_EQ(r.app_desc.secure_version, 3u);
 
   // The magic word in a first segment too short to hold the texts: none.
-  EspImageSpec short_first;
+  EspImageRecipe short_first;
   short_first.with_app_desc = false;
   short_first.segments = {{0x3F400020, Bytes{0x32, 0x54, 0xCD, 0xAB, 0, 0, 0, 0}}, {0x400D0020, Bytes(64, 1)}};
   r = read_image(esp_image(short_first));
@@ -220,9 +220,9 @@ TEST(EspImageRead, FlashMappedSegments) {
       {0x403FFFFF, true}, {0x40400000, false}, {0x400CFFFF, false}, {0x3FFB0000, false}, {0x40080000, false},
   };
   for (const auto &row : rows) {
-    EspImageSpec spec;
-    spec.segments = {{row.address, Bytes(64, 7)}};
-    const esp_image_report_t r = read_image(esp_image(spec));
+    EspImageRecipe recipe;
+    recipe.segments = {{row.address, Bytes(64, 7)}};
+    const esp_image_report_t r = read_image(esp_image(recipe));
     ASSERT_EQ(r.verdict, ESP_IMAGE_OK) << std::hex << row.address;
     EXPECT_EQ(r.flash_segments, row.mapped ? 1u : 0u) << std::hex << row.address;
     EXPECT_EQ((r.warnings & ESP_IMAGE_WARN_NO_FLASH_SEGMENT) != 0, !row.mapped) << std::hex << row.address;
