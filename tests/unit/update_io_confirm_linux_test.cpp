@@ -65,10 +65,7 @@ std::string still_there(const std::string &drive) {
          "still in BOOTSEL.\n";
 }
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
+using orvtest::Outcome;
 
 class IoConfirm : public ::testing::Test {
 protected:
@@ -123,20 +120,7 @@ protected:
   }
   Outcome run_action(const std::function<int()> &action, const std::string &port,
                      const std::function<void()> &meanwhile) {
-    std::snprintf(options.port, sizeof options.port, "%s", port.c_str());
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    auto done = std::async(std::launch::async, action);
-    meanwhile();
-    const bool ended = done.wait_for(60s) == std::future_status::ready;
-    if (!ended)
-      clock_.speed_up(kFast);
-    const int status = done.get();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    Outcome o{status, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr()};
-    EXPECT_TRUE(ended) << "the update did not end within a minute of real time";
-    return o;
+    return orvtest::run_in_process(clock_, action, port, meanwhile);
   }
 
   std::string dir_;

@@ -35,10 +35,7 @@ namespace {
 
 constexpr int64_t kFast = 1000; // 30 s of the updates' time in 30 ms
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
+using orvtest::Outcome;
 
 const std::string kTransferring = "Transferring firmware to screen over RS485 (this takes a few minutes)...\n";
 const std::string kFinalising = "Finalising and verifying on screen board...\n";
@@ -66,23 +63,8 @@ protected:
     return path;
   }
 
-  // Runs an update the way main does, on a thread of its own, while
-  // `meanwhile` drives the board and the clock; captures both streams.
   Outcome run(int (*action)(), const std::string &port, const std::function<void()> &meanwhile) {
-    std::snprintf(options.port, sizeof options.port, "%s", port.c_str());
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    auto done = std::async(std::launch::async, action);
-    meanwhile();
-    const bool ended = done.wait_for(60s) == std::future_status::ready;
-    if (!ended)
-      clock_.speed_up(kFast); // let the run end rather than leave it behind
-    const int status = done.get();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    Outcome o{status, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr()};
-    EXPECT_TRUE(ended) << "the update did not end within a minute of real time";
-    return o;
+    return orvtest::run_in_process(clock_, action, port, meanwhile);
   }
 
   Outcome screen_update(BoardSim &board, const std::string &path, bool no_status,
