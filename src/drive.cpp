@@ -1,6 +1,7 @@
 // The parts of the BOOTSEL drive's handling that need no operating system:
 // which drive is this board's, and the name the image takes on it.
 #include "drive.h"
+#include "functions.h"
 
 #include <cstdio>
 #include <cstring>
@@ -89,6 +90,6 @@ bool drive_safe_name(const char *name, char *dest, int32_t dest_size) {
     --n;
   dest[n] = '\0';
   if (n == 0)
-    std::snprintf(dest, static_cast<size_t>(dest_size), "%s", "firmware.uf2");
+    copy_cut(dest, dest_size, "firmware.uf2");
   return std::strcmp(dest, name) != 0;
 }

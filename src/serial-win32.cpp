@@ -151,7 +151,9 @@ void serial_os_close(serial_transport_t *t) {
 
 bool serial_port_present(const char *port_name) {
   char device[300];
-  std::snprintf(device, sizeof(device), "\\\\.\\%s", port_name);
+  const int length = std::snprintf(device, sizeof(device), "\\\\.\\%s", port_name);
+  if (length < 0 || length >= static_cast<int>(sizeof(device)))
+    return false; // a cut name would be another port
   const HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE)
     return false;
