@@ -33,11 +33,22 @@ bool take(void *context, const char *text, int32_t length) {
 // The rules, said plainly: a line is what came before its line feed; of a
 // line longer than the buffer only the bytes after its last multiple of 256
 // survive; control bytes (below 32 as signed bytes) at its end are removed.
+// A line with a NUL left inside is free text: each NUL is spelled \x00,
+// and the text is cut to 255 characters, never in the middle of a \x00.
 std::string model_line(const std::string &raw) {
   std::string kept = raw.substr(raw.size() - raw.size() % 256);
   while (!kept.empty() && static_cast<int8_t>(kept.back()) < 32)
     kept.pop_back();
-  return kept;
+  if (kept.find('\0') == std::string::npos)
+    return kept;
+  std::string spelled;
+  for (const char c : kept) {
+    const std::string piece = c == '\0' ? "\\x00" : std::string(1, c);
+    if (spelled.size() + piece.size() > 255)
+      break;
+    spelled += piece;
+  }
+  return spelled;
 }
 
 } // namespace

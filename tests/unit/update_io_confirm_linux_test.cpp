@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -132,8 +133,8 @@ protected:
 TEST_F(IoConfirm, BoardThatTakesTheImageRestartsAndComesBack) {
   write_image(uf2(64));
   BoardScript script;
-  BootRom *rom_ptr = nullptr;
-  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr->enter_bootsel()); };
+  std::atomic<BootRom *> rom_ptr{nullptr}; // set here, read on the board's thread
+  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr.load()->enter_bootsel()); };
   BoardSim board(script);
   BootRom rom(rom_folder("a"), &board);
   rom_ptr = &rom;
@@ -151,8 +152,8 @@ TEST_F(IoConfirm, BoardThatTakesTheImageRestartsAndComesBack) {
 TEST_F(IoConfirm, BoardThatRestartsWithoutItsPortIsStillASuccess) {
   write_image(uf2(8));
   BoardScript script;
-  BootRom *rom_ptr = nullptr;
-  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr->enter_bootsel()); };
+  std::atomic<BootRom *> rom_ptr{nullptr}; // set here, read on the board's thread
+  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr.load()->enter_bootsel()); };
   BoardSim board(script);
   BootRom rom(rom_folder("a"), &board, BootRomScript{.port_returns = false});
   rom_ptr = &rom;
@@ -172,8 +173,8 @@ TEST_F(IoConfirm, BoardThatRestartsWithoutItsPortIsStillASuccess) {
 TEST_F(IoConfirm, DriveThatStaysAfterTheCopyIsAnError) {
   write_image(uf2(8));
   BoardScript script;
-  BootRom *rom_ptr = nullptr;
-  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr->enter_bootsel()); };
+  std::atomic<BootRom *> rom_ptr{nullptr}; // set here, read on the board's thread
+  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr.load()->enter_bootsel()); };
   BoardSim board(script);
   BootRom rom(rom_folder("a"), &board, BootRomScript{.hangs = true});
   rom_ptr = &rom;
@@ -196,8 +197,8 @@ TEST_F(IoConfirm, DriveThereBeforeTheRebootBelongsToAnotherBoard) {
   const std::string other = plain_drive("a", "other.uf2", old_bytes);
   write_image(uf2(16));
   BoardScript script;
-  BootRom *rom_ptr = nullptr;
-  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr->enter_bootsel()); };
+  std::atomic<BootRom *> rom_ptr{nullptr}; // set here, read on the board's thread
+  script.on_iobootsel = [&] { EXPECT_TRUE(rom_ptr.load()->enter_bootsel()); };
   BoardSim board(script);
   BootRom rom(rom_folder("b"), &board);
   rom_ptr = &rom;
