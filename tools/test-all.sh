@@ -32,39 +32,49 @@ step bash tools/lint.sh format
 step build windows || exit 1
 step build linux || exit 1
 
-# The Linux build's tests in the background; their report is shown once
-# they end.
-linux_log=build/test-all-linux.log
-(
-  t=$SECONDS
-  ctest --preset linux -j"$jobs" >"$linux_log" 2>&1
-  rc=$?
-  echo "=== linux tests ended in $((SECONDS - t)) s" >>"$linux_log"
-  exit $rc
-) &
-linux_tests=$!
+# Runs a step in the background, its output kept in a log that is shown
+# once the step is awaited (bg NAME COMMAND..., then await NAME).
+declare -A bg_pid
+bg() {
+  local name=$1
+  shift
+  (
+    t=$SECONDS
+    "$@" >"build/test-all-$name.log" 2>&1
+    rc=$?
+    echo "=== $name ended in $((SECONDS - t)) s" >>"build/test-all-$name.log"
+    exit $rc
+  ) &
+  bg_pid[$name]=$!
+}
+await() {
+  local rc=0
+  wait "${bg_pid[$1]}" || rc=$?
+  echo
+  echo "=== $1 (ran in the background)"
+  cat "build/test-all-$1.log"
+  if [ $rc -ne 0 ]; then
+    echo "=== FAILED: $1"
+    failed=1
+  fi
+}
 
+# The Linux build's tests, which mostly wait on the simulated board and
+# Wine, run while the sanitizer builds compile.
+bg linux-tests ctest --preset linux -j"$jobs"
 step build asan
 step build tsan
 # The .deb and the Windows zip, built from the Linux and Windows builds and
 # checked (installed, run and removed again on this machine).
 packages() { cmake --build build --target package && bash tools/check-packages.sh build build-win; }
-step packages
+bg packages packages
 # clang-tidy reads the compile commands of the Linux and Windows builds.
 step bash tools/lint.sh tidy
-
-echo
-echo "=== ctest --preset linux (ran beside the sanitizer builds)"
-linux_rc=0
-wait $linux_tests || linux_rc=$?
-cat "$linux_log"
-if [ $linux_rc -ne 0 ]; then
-  echo "=== FAILED: ctest --preset linux"
-  failed=1
-fi
-
+[ -d build-tsan/tests ] && bg tsan-tests ctest --preset tsan -j"$jobs"
 [ -d build-asan/tests ] && step ctest --preset asan -j"$jobs"
-[ -d build-tsan/tests ] && step ctest --preset tsan -j"$jobs"
+await linux-tests
+await packages
+[ -d build-tsan/tests ] && await tsan-tests
 
 echo
 echo "=== everything took $((SECONDS - t0)) s"

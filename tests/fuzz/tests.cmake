@@ -15,14 +15,14 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND NOT ORVUP_SANITIZE STREQUAL "thread
     set_tests_properties(fuzz.${name} PROPERTIES LABELS "fuzz;slow" TIMEOUT 180)
   endfunction()
 
-  orvup_fuzz_target(framing 30 4096 ${CMAKE_SOURCE_DIR}/src/serial-frame.cpp)
-  # The readers: about 20 s each. Their inputs are mostly recipes for files
+  orvup_fuzz_target(framing 20 4096 ${CMAKE_SOURCE_DIR}/src/serial-frame.cpp)
+  # The readers: about 15 s each. Their inputs are mostly recipes for files
   # made by the test generators, so that the search reaches past the magic
   # numbers.
-  orvup_fuzz_target(uf2 20 8192 ${CMAKE_SOURCE_DIR}/src/uf2.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/firmware_gen.cpp
+  orvup_fuzz_target(uf2 15 8192 ${CMAKE_SOURCE_DIR}/src/uf2.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/firmware_gen.cpp
                     ${CMAKE_SOURCE_DIR}/src/sha256-posix.cpp)
   # The reasons are formatted by functions' cut-to-fit helper.
-  orvup_fuzz_target(esp_image 20 4096 ${CMAKE_SOURCE_DIR}/src/esp-image.cpp
+  orvup_fuzz_target(esp_image 15 4096 ${CMAKE_SOURCE_DIR}/src/esp-image.cpp
                     ${CMAKE_CURRENT_SOURCE_DIR}/support/firmware_gen.cpp ${CMAKE_SOURCE_DIR}/src/sha256-posix.cpp
                     ${CMAKE_SOURCE_DIR}/src/functions.cpp ${CMAKE_SOURCE_DIR}/src/functions-posix.cpp
                     ${CMAKE_SOURCE_DIR}/src/timer.cpp)
