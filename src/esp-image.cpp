@@ -23,13 +23,6 @@ constexpr size_t kDescDate = 96;
 constexpr size_t kDescIdfVersion = 112;
 constexpr size_t kDescTextsEnd = 144;
 
-uint32_t le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
 // The ESP32's address ranges that the cache maps onto flash: a segment
 // loaded there is read from flash at run time, as an application's code and
 // constants are; a bootloader has none.
@@ -66,11 +59,11 @@ void copy_text(char *dest, const uint8_t *field, size_t field_size) {
 // segment; a segment too short to hold them has none.
 void read_app_desc(const uint8_t *bytes, esp_image_report_t *r) {
   const esp_image_segment_t &first = r->segments[0];
-  if (first.length < kDescTextsEnd || le32(bytes + first.offset) != kAppDescMagic)
+  if (first.length < kDescTextsEnd || read_le32(bytes + first.offset) != kAppDescMagic)
     return;
   const uint8_t *d = bytes + first.offset;
   esp_app_desc_text_t *t = &r->app_desc;
-  t->secure_version = le32(d + 4);
+  t->secure_version = read_le32(d + 4);
   copy_text(t->version, d + kDescVersion, sizeof t->version - 1);
   copy_text(t->project_name, d + kDescProjectName, sizeof t->project_name - 1);
   copy_text(t->time, d + kDescTime, sizeof t->time - 1);
@@ -91,8 +84,8 @@ bool read_segments(const uint8_t *bytes, size_t size, esp_image_report_t *r, siz
       return false;
     }
     esp_image_segment_t *s = &r->segments[i];
-    s->load_address = le32(bytes + at);
-    s->length = le32(bytes + at + 4);
+    s->load_address = read_le32(bytes + at);
+    s->length = read_le32(bytes + at + 4);
     s->offset = at + kSegmentHeaderSize;
     if (size - s->offset < s->length) {
       r->bad_segment = i;
@@ -121,7 +114,7 @@ esp_image_verdict_t check_digest(const uint8_t *bytes, size_t size, esp_image_re
 }
 
 esp_image_verdict_t read_image(const uint8_t *bytes, size_t size, esp_image_report_t *r) {
-  if (size >= 4 && le32(bytes) == kUf2Magic)
+  if (size >= 4 && read_le32(bytes) == kUf2Magic)
     return ESP_IMAGE_UF2;
   if (size == 0 || bytes[0] != ESP_IMAGE_MAGIC) {
     r->warnings = ESP_IMAGE_WARN_NOT_E9;
@@ -130,8 +123,8 @@ esp_image_verdict_t read_image(const uint8_t *bytes, size_t size, esp_image_repo
   if (size < kHeaderSize)
     return ESP_IMAGE_SHORT_HEADER;
   r->segment_count = bytes[1];
-  r->entry_address = le32(bytes + 4);
-  r->chip_id = le16(bytes + 12);
+  r->entry_address = read_le32(bytes + 4);
+  r->chip_id = read_le16(bytes + 12);
   r->hash_appended = bytes[23] != 0;
   // The chip first: an image for another chip is the wrong file, whatever
   // else is wrong with it.

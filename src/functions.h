@@ -65,6 +65,14 @@ void string_list_free(char *list);
 // overrun. Does nothing when dest_size is below 1.
 void copy_cut(char *dest, int dest_size, const char *src);
 
+// Little-endian numbers as firmware files store them (UF2 blocks, ESP32
+// image headers), read from any alignment.
+inline uint32_t read_le32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+inline uint16_t read_le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
 // Formats like snprintf into dest (dest_size bytes), cutting the text to
 // fit and always ending it with a NUL: for messages and reasons, whose end
 // may be lost but which must never run past their buffer. Where a cut would

@@ -1,5 +1,7 @@
 #include "uf2.h"
 
+#include "functions.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,11 +17,6 @@ constexpr uint32_t kFlagNotMainFlash = 0x00000001;
 constexpr uint32_t kFlagFamilyId = 0x00002000;
 constexpr uint32_t kPage = 256; // the only payload the ROM takes, and what every block writes
 
-uint32_t le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 struct Block {
   uint32_t flags, address, payload, number, count, family;
   bool intact;
@@ -27,13 +24,14 @@ struct Block {
 
 Block parse_block(const uint8_t *p) {
   Block b;
-  b.intact = le32(p) == kMagicStart0 && le32(p + 4) == kMagicStart1 && le32(p + kBlockSize - 4) == kMagicEnd;
-  b.flags = le32(p + 8);
-  b.address = le32(p + 12);
-  b.payload = le32(p + 16);
-  b.number = le32(p + 20);
-  b.count = le32(p + 24);
-  b.family = le32(p + 28); // the file size instead when the family flag is clear
+  b.intact =
+      read_le32(p) == kMagicStart0 && read_le32(p + 4) == kMagicStart1 && read_le32(p + kBlockSize - 4) == kMagicEnd;
+  b.flags = read_le32(p + 8);
+  b.address = read_le32(p + 12);
+  b.payload = read_le32(p + 16);
+  b.number = read_le32(p + 20);
+  b.count = read_le32(p + 24);
+  b.family = read_le32(p + 28); // the file size instead when the family flag is clear
   return b;
 }
 

@@ -228,9 +228,7 @@ uf2_verdict_t uf2_check(const uint8_t *image, int32_t size) {
     return UF2_TOO_LARGE;
   if (size < kUf2BlockSize)
     return UF2_NOT_UF2;
-  const uint32_t magic = static_cast<uint32_t>(image[0]) | static_cast<uint32_t>(image[1]) << 8 |
-                         static_cast<uint32_t>(image[2]) << 16 | static_cast<uint32_t>(image[3]) << 24;
-  return magic == kUf2FirstMagic ? UF2_PLAUSIBLE : UF2_NOT_UF2;
+  return read_le32(image) == kUf2FirstMagic ? UF2_PLAUSIBLE : UF2_NOT_UF2;
 }
 
 // The board took the image only if its boot ROM rebooted, which takes the
