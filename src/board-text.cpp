@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -39,6 +40,17 @@ int utf8_sequence(const unsigned char *s, uint32_t *code_point) {
   }
   *code_point = cp;
   return length;
+}
+
+// Characters a terminal does not draw but that change how the text around
+// them reads: a name could otherwise show as another, or the order of a
+// message could be turned round.
+bool invisible_format(uint32_t cp) {
+  return cp == 0x061C                      // Arabic letter mark
+         || (cp >= 0x200B && cp <= 0x200F) // zero-width space, non-joiner, joiner; LTR and RTL marks
+         || (cp >= 0x2028 && cp <= 0x202E) // line and paragraph separators; embeddings and overrides
+         || (cp >= 0x2060 && cp <= 0x206F) // word joiner, invisible operators, isolates, deprecated controls
+         || cp == 0xFEFF;                  // zero-width no-break space
 }
 
 } // namespace
@@ -79,10 +91,18 @@ void board_line_escape(const char *line, char *dest, size_t dest_size) {
       fits = emit(s, 1, true);
       s += 1;
     } else {
-      // UTF-8 text stays readable; the C1 controls it can encode do not.
-      fits = emit(s, n, cp <= 0x9F);
+      // UTF-8 text stays readable; the C1 controls it can encode and the
+      // invisible formatting characters do not.
+      fits = emit(s, n, cp <= 0x9F || invisible_format(cp));
       s += n;
     }
   }
   dest[out] = '\0';
+}
+
+std::string safe_to_show(const char *text) {
+  std::string out(4 * std::strlen(text) + 1, '\0');
+  board_line_escape(text, out.data(), out.size());
+  out.resize(std::strlen(out.c_str()));
+  return out;
 }

@@ -1,3 +1,4 @@
+#include "board-text.h"
 #include "console.h"
 #include "functions.h"
 #include "options.h"
@@ -13,7 +14,7 @@ int action_list_ports() {
   std::printf("Available serial ports:\n");
   bool any = false;
   for (const char *name = list; name && *name; name += std::strlen(name) + 1) {
-    std::printf("  %s\n", name);
+    std::printf("  %s\n", safe_to_show(name).c_str());
     any = true;
   }
   if (!any)

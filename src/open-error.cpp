@@ -13,19 +13,10 @@ namespace {
 // Where the udev rule lives in the source tree; the .deb installs it.
 constexpr const char *kUdevRule = "packaging/linux/60-orvup.rules";
 
-// Names from the system (device paths, command names, port names) may hold
-// anything, escape sequences included: shown as board lines are.
-std::string shown(const char *text) {
-  std::string out(4 * std::strlen(text) + 1, '\0');
-  board_line_escape(text, out.data(), out.size());
-  out.resize(std::strlen(out.c_str()));
-  return out;
-}
-
 std::string ports_sentence(const char *ports_present) {
   std::string list;
   for (const char *p = ports_present; p && *p; p += std::strlen(p) + 1)
-    list += (list.empty() ? "" : ", ") + shown(p);
+    list += (list.empty() ? "" : ", ") + safe_to_show(p);
   if (list.empty())
     return "No serial port is present: is the I/O board plugged in?";
   return "Ports present: " + list + ".";
@@ -73,8 +64,8 @@ std::string permission_denied(const std::string &port, const open_facts_posix *f
            ". Join the port's group (ls -l shows it; usually: sudo usermod -aG dialout $USER) and log in again, "
            "or install the udev rule " +
            kUdevRule + ".";
-  const std::string group = shown(f->group);
-  return "Permission denied: " + port + " is " + mode_text(f->mode) + ", owner " + shown(f->owner) + ", group " +
+  const std::string group = safe_to_show(f->group);
+  return "Permission denied: " + port + " is " + mode_text(f->mode) + ", owner " + safe_to_show(f->owner) + ", group " +
          group + ". Join that group (sudo usermod -aG " + group +
          " $USER) and log in again, or install the udev rule " + kUdevRule + ".";
 }
@@ -84,7 +75,7 @@ std::string busy(const std::string &port, const open_facts_posix *f) {
     return "Port busy: another program holds " + port + " (sudo fuser -v " + port +
            " names it). Close that program and try again.";
   const std::string holder = "Port busy: " + port + " is held by process " + std::to_string(f->holder_pid) + " (" +
-                             shown(f->holder_command) + ").";
+                             safe_to_show(f->holder_command) + ").";
   if (std::strcmp(f->holder_command, "ModemManager") == 0)
     return holder + " ModemManager probes every new modem port for a few seconds after it appears; the udev rule " +
            kUdevRule + " keeps it away from the board. Without the rule, wait ten seconds and try again.";
@@ -99,7 +90,7 @@ void finish(const std::string &reason, char *dest, size_t dest_size) {
 } // namespace
 
 void open_reason_posix(const char *port, const open_facts_posix *facts, char *dest, size_t dest_size) {
-  const std::string name = shown(port);
+  const std::string name = safe_to_show(port);
   std::string reason;
   switch (facts->error) {
   case EACCES:
@@ -135,7 +126,7 @@ void open_reason_posix(const char *port, const open_facts_posix *facts, char *de
 
 void open_reason_win32(const char *port, uint32_t error, const char *system_text, const char *ports_present, char *dest,
                        size_t dest_size) {
-  const std::string name = shown(port);
+  const std::string name = safe_to_show(port);
   std::string reason;
   switch (error) {
   case 5: // ERROR_ACCESS_DENIED: a COM port is opened by one program at a time
@@ -151,8 +142,8 @@ void open_reason_win32(const char *port, uint32_t error, const char *system_text
     std::string text = system_text ? system_text : "";
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
       text.pop_back();
-    reason =
-        "Windows error " + std::to_string(error) + ": " + (text.empty() ? "(no text for it)" : shown(text.c_str()));
+    reason = "Windows error " + std::to_string(error) + ": " +
+             (text.empty() ? "(no text for it)" : safe_to_show(text.c_str()));
     break;
   }
   }

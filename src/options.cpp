@@ -1,4 +1,6 @@
 #include "options.h"
+
+#include "board-text.h"
 #include "orvup-version.h"
 #include "ports.h"
 
@@ -102,7 +104,7 @@ bool options_load(int argc, char **argv) {
       if (!taken)
         return false;
     } else {
-      std::fprintf(stderr, "ERROR: Unknown argument '%s'\n", arg);
+      std::fprintf(stderr, "ERROR: Unknown argument '%s'\n", safe_to_show(arg).c_str());
       print_usage();
       return false;
     }

@@ -1,5 +1,6 @@
 #include "serial.h"
 
+#include "board-text.h"
 #include "functions.h"
 #include "open-error.h"
 #include "ports.h"
@@ -90,7 +91,7 @@ bool serial_init(serial_t *s, const char *port_name) {
   shared->queue_ready = true;
   shared->connected.store(true);
   if (!serial_connect(s)) {
-    std::fprintf(stderr, "ERROR: Unable to open serial port %s\n", port_name);
+    std::fprintf(stderr, "ERROR: Unable to open serial port %s\n", safe_to_show(port_name).c_str());
     serial_explain_open_failure(s, port_name);
     return false;
   }

@@ -1,6 +1,7 @@
 #include "update-io.h"
 
 #include "board-lines.h"
+#include "board-text.h"
 #include "drive.h"
 #include "functions.h"
 #include "options.h"
@@ -50,7 +51,7 @@ void request_bootsel(const char *port, bootsel_request_t *request) {
     std::fprintf(stderr,
                  "WARNING: Could not open %s. If the board is already in BOOTSEL this is expected; looking for the "
                  "drive...\n",
-                 port);
+                 safe_to_show(port).c_str());
     return;
   }
   // Lines the board sent before our request are not its answer.
@@ -107,7 +108,8 @@ char *choose_drive(const bootsel_request_t &request, const char *found, foreign_
       std::fprintf(stderr,
                    "WARNING: %d RPI-RP2 drives are present (%s); using %s, the first. If that is another board's, "
                    "unplug the other boards and run the update again.\n",
-                   static_cast<int>(seen.size()), names.c_str(), seen[0].name);
+                   static_cast<int>(seen.size()), safe_to_show(names.c_str()).c_str(),
+                   safe_to_show(seen[0].name).c_str());
     }
     return strdup(seen[0].name);
   }
@@ -147,12 +149,12 @@ char *wait_for_drive(const bootsel_request_t &request) {
     std::fprintf(stderr,
                  "ERROR: RPI-RP2 drive(s) %s were already there before this board rebooted: they belong to another "
                  "board.\n",
-                 foreign.were_there.c_str());
+                 safe_to_show(foreign.were_there.c_str()).c_str());
   if (!foreign.other_usb_ports.empty())
     std::fprintf(stderr,
                  "ERROR: RPI-RP2 drive(s) %s are on another USB port than this board: they belong to another "
                  "board.\n",
-                 foreign.other_usb_ports.c_str());
+                 safe_to_show(foreign.other_usb_ports.c_str()).c_str());
   return nullptr;
 }
 
@@ -174,12 +176,12 @@ bool wait_for_drive_to_leave(const char *drive) {
 // back. New firmware may start slowly or not offer the port at all, so this
 // only says what it saw.
 void wait_for_port(const char *port) {
-  std::printf("Waiting for the I/O board to come back on %s...\n", port);
+  std::printf("Waiting for the I/O board to come back on %s...\n", safe_to_show(port).c_str());
   std::fflush(stdout);
   const int32_t start = get_absolute_time();
   while (!time_reached(start, kPortBackWaitMs)) {
     if (serial_port_present(port)) {
-      std::printf("The I/O board is back on %s.\n", port);
+      std::printf("The I/O board is back on %s.\n", safe_to_show(port).c_str());
       return;
     }
     wait_ms(kPortPollMs);
@@ -187,7 +189,7 @@ void wait_for_port(const char *port) {
   std::fprintf(stderr,
                "WARNING: The I/O board has not come back on %s within 15 s. New firmware may take longer to start, or "
                "use another port.\n",
-               port);
+               safe_to_show(port).c_str());
 }
 
 // A file too large for any RP2040 image (a disk image, an archive picked by
@@ -196,8 +198,8 @@ void wait_for_port(const char *port) {
 bool refuse_oversized(const char *path, int64_t size) {
   if (size <= kLargestImage)
     return false;
-  std::fprintf(stderr, "ERROR: '%s' is %lld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", path,
-               static_cast<long long>(size));
+  std::fprintf(stderr, "ERROR: '%s' is %lld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n",
+               safe_to_show(path).c_str(), static_cast<long long>(size));
   return true;
 }
 
@@ -210,7 +212,7 @@ bool refuse_incomplete(const char *path, const uint8_t *image, int32_t size, uf2
     return false;
   char reason[512];
   uf2_reason(report, reason, sizeof reason);
-  std::fprintf(stderr, "ERROR: '%s' would not flash an RP2040: %s\n", path, reason);
+  std::fprintf(stderr, "ERROR: '%s' would not flash an RP2040: %s\n", safe_to_show(path).c_str(), reason);
   return true;
 }
 
@@ -238,7 +240,7 @@ int confirm_flash(const char *drive, const char *port, bool copy_unfinished) {
     std::fprintf(stderr,
                  "ERROR: The board did not take the image: %s is still there 10 s after the copy, so its boot ROM did "
                  "not complete the download and the board is still in BOOTSEL.\n",
-                 drive);
+                 safe_to_show(drive).c_str());
     return -1;
   }
   if (copy_unfinished)
@@ -261,15 +263,16 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
   const char *name = path_basename(image_path);
   char safe[256];
   if (drive_safe_name(name, safe, sizeof safe)) {
-    std::printf("Writing it as '%s': the drive cannot hold the name '%s' (the board ignores file names).\n", safe,
-                name);
+    std::printf("Writing it as '%s': the drive cannot hold the name '%s' (the board ignores file names).\n",
+                safe_to_show(safe).c_str(), safe_to_show(name).c_str());
     std::fflush(stdout);
   }
   char target[1024];
   // A cut path would name another file, on the drive or beside it.
   const int length = std::snprintf(target, sizeof target, "%s/%s", drive, safe);
   if (length < 0 || length >= static_cast<int>(sizeof target)) {
-    std::fprintf(stderr, "ERROR: Cannot open '%s/%s' for writing\n", drive, safe);
+    std::fprintf(stderr, "ERROR: Cannot open '%s/%s' for writing\n", safe_to_show(drive).c_str(),
+                 safe_to_show(safe).c_str());
     return COPY_FAILED;
   }
 
@@ -277,11 +280,11 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
   std::FILE *f = drive_create_file(drive, target, &opened);
   if (opened == DRIVE_OPEN_NOT_ON_DRIVE) {
     std::fprintf(stderr, "ERROR: %s is no longer the RPI-RP2 drive (it went after it was found); nothing was written\n",
-                 drive);
+                 safe_to_show(drive).c_str());
     return COPY_FAILED;
   }
   if (!f) {
-    std::fprintf(stderr, "ERROR: Cannot open '%s' for writing\n", target);
+    std::fprintf(stderr, "ERROR: Cannot open '%s' for writing\n", safe_to_show(target).c_str());
     return COPY_FAILED;
   }
   // Unbuffered, so the count below is what the drive took, not what a
@@ -305,7 +308,8 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
     format_cut(why, sizeof why, "%s", std::generic_category().message(errno).c_str());
   }
   if (synced == DRIVE_SYNC_FAILED) {
-    std::fprintf(stderr, "ERROR: Could not finish writing '%s' to the RPI-RP2 drive: %s\n", target, why);
+    std::fprintf(stderr, "ERROR: Could not finish writing '%s' to the RPI-RP2 drive: %s\n",
+                 safe_to_show(target).c_str(), why);
     return COPY_FAILED;
   }
   if (synced == DRIVE_SYNC_UNCERTAIN) {
@@ -317,7 +321,7 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
                  "WARNING: All %ld bytes were written to '%s', but the drive reported an error while the copy was "
                  "being finished (%s). The board may already be rebooting with the new firmware; if it does not "
                  "come back running it, run the update again.\n",
-                 static_cast<long>(size), target, why);
+                 static_cast<long>(size), safe_to_show(target).c_str(), why);
     return COPY_UNFINISHED;
   }
   return COPY_DONE;
@@ -333,19 +337,19 @@ int action_update_io() {
     image = image_read(file.get(), file_size);
   }
   if (image.size < 0) {
-    std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", options.io_fw);
+    std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", safe_to_show(options.io_fw).c_str());
     return -1;
   }
   switch (uf2_check(image.bytes.get(), image.size)) {
   case UF2_TOO_LARGE:
-    std::fprintf(stderr, "ERROR: '%s' is %ld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n", options.io_fw,
-                 static_cast<long>(image.size));
+    std::fprintf(stderr, "ERROR: '%s' is %ld bytes \xE2\x80\x94 that is not a plausible I/O .uf2\n",
+                 safe_to_show(options.io_fw).c_str(), static_cast<long>(image.size));
     return -1;
   case UF2_NOT_UF2:
     std::fprintf(stderr,
                  "ERROR: '%s' is not a UF2 file. Pass the I/O board's .uf2 (e.g. build/mirad-fw-io.uf2), not the "
                  ".bin/.elf.\n",
-                 options.io_fw);
+                 safe_to_show(options.io_fw).c_str());
     return -1;
   case UF2_PLAUSIBLE:
     break;
@@ -357,11 +361,11 @@ int action_update_io() {
     std::fprintf(stderr,
                  "WARNING: '%s' loads into the RP2040's RAM, not its flash: it runs once and is gone at the next "
                  "power-up\n",
-                 options.io_fw);
+                 safe_to_show(options.io_fw).c_str());
 
-  std::printf("I/O firmware:   %s (%ld bytes)\n", options.io_fw, static_cast<long>(image.size));
+  std::printf("I/O firmware:   %s (%ld bytes)\n", safe_to_show(options.io_fw).c_str(), static_cast<long>(image.size));
   print_download(&download);
-  std::printf("I/O board port: %s\n", options.port);
+  std::printf("I/O board port: %s\n", safe_to_show(options.port).c_str());
   std::fflush(stdout);
   bootsel_request_t request;
   request_bootsel(options.port, &request);
@@ -369,7 +373,7 @@ int action_update_io() {
   const heap_ptr<char> drive(wait_for_drive(request));
   if (!drive)
     return -1;
-  std::printf("Copying firmware to %s...\n", drive.get());
+  std::printf("Copying firmware to %s...\n", safe_to_show(drive.get()).c_str());
   std::fflush(stdout);
   const copy_result_t copied = copy_to_drive(drive.get(), options.io_fw, image.bytes.get(), image.size);
   if (copied == COPY_FAILED)

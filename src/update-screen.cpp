@@ -183,7 +183,7 @@ bool refuse_invalid(const char *path, const image_t &image, esp_image_report_t *
     return false;
   char reason[256];
   esp_image_reason(report, reason, sizeof reason);
-  std::fprintf(stderr, "ERROR: '%s' is not a valid ESP32 application image: %s\n", path, reason);
+  std::fprintf(stderr, "ERROR: '%s' is not a valid ESP32 application image: %s\n", safe_to_show(path).c_str(), reason);
   return true;
 }
 
@@ -194,7 +194,7 @@ void warn_about(const char *path, const esp_image_report_t *report) {
     char text[256];
     esp_image_warning(report, warning, text, sizeof text);
     if (text[0] != '\0')
-      std::fprintf(stderr, "WARNING: '%s' %s\n", path, text);
+      std::fprintf(stderr, "WARNING: '%s' %s\n", safe_to_show(path).c_str(), text);
   }
 }
 
@@ -243,16 +243,16 @@ int action_update_screen() {
     image = image_read(file.get(), file_size);
   }
   if (image.size < 0) {
-    std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", path);
+    std::fprintf(stderr, "ERROR: Unable to read firmware file '%s'\n", safe_to_show(path).c_str());
     return -1;
   }
   esp_image_report_t report;
   if (refuse_invalid(path, image, &report))
     return -1;
   warn_about(path, &report);
-  std::printf("Screen firmware: %s (%ld bytes)\n", path, static_cast<long>(image.size));
+  std::printf("Screen firmware: %s (%ld bytes)\n", safe_to_show(path).c_str(), static_cast<long>(image.size));
   print_application(&report);
-  std::printf("I/O board port:  %s\n", options.port);
+  std::printf("I/O board port:  %s\n", safe_to_show(options.port).c_str());
   std::fflush(stdout); // the link reports its own errors on standard error
 
   serial_t link;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -31,6 +32,20 @@ TEST(BoardLineEscape, ControlsEscapedTextKept) {
   EXPECT_EQ(shown("\xc0\xaf"), "\\xc0\\xaf");
   EXPECT_EQ(shown("\xed\xa0\x80"), "\\xed\\xa0\\x80");
   EXPECT_EQ(shown("\xe2\x80"), "\\xe2\\x80");
+  // Invisible characters that reorder or hide text: the edges of each range,
+  // and the neighbours that stay readable (en dash, ellipsis, superscript 0).
+  for (const char *bidi : {"\xe2\x80\x8b", "\xe2\x80\x8f", "\xe2\x80\xa8", "\xe2\x80\xae", "\xe2\x81\xa0",
+                           "\xe2\x81\xaf", "\xd8\x9c", "\xef\xbb\xbf"}) {
+    std::string expected;
+    for (const char *b = bidi; *b; ++b) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(*b));
+      expected += hex;
+    }
+    EXPECT_EQ(shown(std::string("a") + bidi + "b"), "a" + expected + "b");
+  }
+  for (const char *kept : {"\xe2\x80\x93", "\xe2\x80\xa6", "\xe2\x81\xb0"})
+    EXPECT_EQ(shown(kept), kept);
 }
 
 TEST(BoardLineEscape, LongestLineFitsAndSmallBuffersCutCleanly) {
