@@ -68,12 +68,15 @@ step build tsan
 # checked (installed, run and removed again on this machine).
 packages() { cmake --build build --target package && bash tools/check-packages.sh build build-win; }
 bg packages packages
-# clang-tidy reads the compile commands of the Linux and Windows builds.
-step bash tools/lint.sh tidy
+# clang-tidy reads the compile commands of the Linux and Windows builds; it
+# runs while the sanitizer builds' tests, which wait on the simulated board
+# much of the time, leave the processors idle.
+bg tidy bash tools/lint.sh tidy
 [ -d build-tsan/tests ] && bg tsan-tests ctest --preset tsan -j"$jobs"
 [ -d build-asan/tests ] && step ctest --preset asan -j"$jobs"
 await linux-tests
 await packages
+await tidy
 [ -d build-tsan/tests ] && await tsan-tests
 
 echo
