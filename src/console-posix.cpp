@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 void console_claim_standard_streams() {
@@ -19,3 +20,14 @@ void console_claim_standard_streams() {
 
 void console_init() {}
 void console_restore() {}
+void console_restore_code_page() {}
+
+bool console_output_ready(size_t) {
+  // Asked without waiting. The descriptor itself stays blocking: its open
+  // file is shared with the shell and whatever runs after us.
+  pollfd p{1, POLLOUT, 0};
+  const int n = poll(&p, 1, 0);
+  if (n < 0)
+    return errno != EINTR; // a poll that cannot tell leaves the line written as before
+  return n > 0;
+}

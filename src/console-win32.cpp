@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <windows.h>
 
 void console_claim_standard_streams() {
@@ -47,4 +48,62 @@ void console_restore() {
   std::fflush(stderr);
   SetConsoleOutputCP(found_code_page);
   found_code_page = 0;
+}
+
+void console_restore_code_page() {
+  if (found_code_page != 0)
+    SetConsoleOutputCP(found_code_page);
+}
+
+namespace {
+
+// What ntdll tells of a pipe end (FilePipeLocalInformation, class 24).
+struct pipe_local_information_t {
+  ULONG NamedPipeType;
+  ULONG NamedPipeConfiguration;
+  ULONG MaximumInstances;
+  ULONG CurrentInstances;
+  ULONG InboundQuota;
+  ULONG ReadDataAvailable;
+  ULONG OutboundQuota;
+  ULONG WriteQuotaAvailable;
+  ULONG NamedPipeState;
+  ULONG NamedPipeEnd;
+};
+struct io_status_block_t {
+  union {
+    LONG Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+};
+using query_file_fn = LONG(WINAPI *)(HANDLE, io_status_block_t *, PVOID, ULONG, ULONG);
+constexpr ULONG kFilePipeLocalInformation = 24;
+
+query_file_fn find_query_file() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (!ntdll)
+    return nullptr;
+  // A function pointer of the right type, from the untyped one.
+  FARPROC found = GetProcAddress(ntdll, "NtQueryInformationFile");
+  query_file_fn typed = nullptr;
+  static_assert(sizeof typed == sizeof found);
+  std::memcpy(&typed, &found, sizeof typed);
+  return typed;
+}
+
+} // namespace
+
+bool console_output_ready(size_t bytes) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_PIPE)
+    return true;
+  static const query_file_fn query = find_query_file();
+  if (!query)
+    return true;
+  pipe_local_information_t info{};
+  io_status_block_t status{};
+  if (query(out, &status, &info, sizeof info, kFilePipeLocalInformation) < 0)
+    return true; // not a pipe ntdll can tell of: written as before
+  return info.WriteQuotaAvailable >= bytes;
 }

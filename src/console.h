@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 
 // Makes sure standard input, output and error are open, on the null device
 // where they were not: started with one of them closed (`orvup ... >&-`),
@@ -14,3 +15,12 @@ void console_init();
 // Gives the console back the output code page console_init found; also run
 // at exit. Does nothing when console_init changed nothing.
 void console_restore();
+// Only puts the code page back, touching nothing of the C library: for a
+// process that ends at once from another thread.
+void console_restore_code_page();
+
+// Whether standard output takes `bytes` more now without making the program
+// wait: false only for a pipe that is full (its reader is not reading). A
+// terminal, a file or anything that cannot be told is always written. For
+// the progress line, which is skipped rather than waited for.
+bool console_output_ready(size_t bytes);
