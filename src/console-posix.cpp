@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -22,12 +23,15 @@ void console_init() {}
 void console_restore() {}
 void console_restore_code_page() {}
 
-bool console_output_ready(size_t) {
+bool console_write_progress(const char *text) {
   // Asked without waiting. The descriptor itself stays blocking: its open
-  // file is shared with the shell and whatever runs after us.
+  // file is shared with the shell and whatever runs after us. A pipe with
+  // room for one more page takes a line at once.
   pollfd p{1, POLLOUT, 0};
   const int n = poll(&p, 1, 0);
-  if (n < 0)
-    return errno != EINTR; // a poll that cannot tell leaves the line written as before
-  return n > 0;
+  if (n == 0 || (n < 0 && errno == EINTR))
+    return false;
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+  return true;
 }

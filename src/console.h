@@ -19,8 +19,8 @@ void console_restore();
 // process that ends at once from another thread.
 void console_restore_code_page();
 
-// Whether standard output takes `bytes` more now without making the program
-// wait: false only for a pipe that is full (its reader is not reading). A
-// terminal, a file or anything that cannot be told is always written. For
-// the progress line, which is skipped rather than waited for.
-bool console_output_ready(size_t bytes);
+// Writes the progress text to standard output if it can be taken now, and
+// otherwise skips it (the next one says the same and more): the transfer
+// never waits on a pipe whose reader is not reading. A terminal or a file is
+// always written. Returns whether the text was written or handed on.
+bool console_write_progress(const char *text);

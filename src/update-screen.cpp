@@ -54,10 +54,7 @@ void print_progress(int32_t sent, int32_t total, int32_t start) {
   // A standard output that is not being read (a stuck log shipper, a paused
   // pager) must not hold up the transfer: a line it cannot take at once is
   // skipped, and the next one says the same and more.
-  if (!console_output_ready(std::strlen(text)))
-    return;
-  std::fputs(text, stdout);
-  std::fflush(stdout);
+  (void)console_write_progress(text);
 }
 
 // The bridge answers "FWUP" with "START" once it is ready for the image, or
@@ -239,8 +236,8 @@ void print_application(const esp_image_report_t *report) {
 // released. Until the bridge has every byte, the board's updater has
 // written nothing over the firmware it runs.
 void report_interrupted(int32_t sent, int32_t size) {
-  if (!options.no_status && sent > 0 && console_output_ready(1))
-    std::fputs("\n", stdout); // ends the progress line
+  if (!options.no_status && sent > 0)
+    (void)console_write_progress("\n"); // ends the progress line
   std::fflush(stdout);
   if (sent < size)
     std::fprintf(stderr,
