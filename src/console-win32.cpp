@@ -95,14 +95,16 @@ query_file_fn find_query_file() {
 }
 
 // Progress for a pipe that ntdll cannot tell of (Wine's pipes to a Unix
-// process): a thread of its own writes it, straight to the handle, while
-// the transfer goes on. One text at a time: while the thread is still
-// writing (the pipe is full), a newer text is skipped. Should a stuck reader
-// start reading again, that one write may land after a line printed
-// meanwhile.
+// process): a thread of its own writes it, straight to the handle, and the
+// transfer waits for that write only up to kProgressWaitMs, so a reader
+// that reads keeps every line in order. One text at a time: while the
+// thread is still writing (the pipe is full), a newer text is skipped.
+// Should a stuck reader start reading again, that one write may land after
+// a line printed meanwhile.
 struct progress_writer_t {
   HANDLE handle = nullptr;
   HANDLE wake = nullptr;
+  HANDLE done = nullptr;
   std::atomic<bool> busy{false};
   char text[256] = {};
   DWORD length = 0;
@@ -116,6 +118,7 @@ DWORD WINAPI progress_thread(LPVOID context) {
     DWORD written = 0;
     (void)WriteFile(w->handle, w->text, w->length, &written, nullptr);
     w->busy.store(false);
+    SetEvent(w->done);
   }
 }
 
@@ -127,10 +130,13 @@ progress_writer_t *progress_writer(HANDLE out) {
       return nullptr;
     w->handle = out;
     w->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = w->wake ? CreateThread(nullptr, 0, progress_thread, w, 0, nullptr) : nullptr;
+    w->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE thread = w->wake && w->done ? CreateThread(nullptr, 0, progress_thread, w, 0, nullptr) : nullptr;
     if (!thread) {
       if (w->wake)
         CloseHandle(w->wake);
+      if (w->done)
+        CloseHandle(w->done);
       delete w;
       return nullptr;
     }
@@ -139,6 +145,8 @@ progress_writer_t *progress_writer(HANDLE out) {
   }();
   return writer;
 }
+
+constexpr DWORD kProgressWaitMs = 50;
 
 // Whether a pipe takes `bytes` more at once: 1 yes, 0 no, -1 cannot tell.
 int pipe_has_room(HANDLE out, size_t bytes) {
@@ -179,6 +187,8 @@ bool console_write_progress(const char *text) {
   }
   writer->length = n;
   writer->busy.store(true);
+  ResetEvent(writer->done);
   SetEvent(writer->wake);
+  (void)WaitForSingleObject(writer->done, kProgressWaitMs);
   return true;
 }
