@@ -137,7 +137,7 @@ TEST_P(ScreenStop, MidTransferSaysWhereTheImageWasCutAndExitsMinusOne) {
 INSTANTIATE_TEST_SUITE_P(Signals, ScreenStop,
                          ::testing::Values(StopCase{"CtrlC", SIGINT, -1, 1}, StopCase{"Term", SIGTERM, -1, 1},
                                            StopCase{"Hangup", SIGHUP, -1, 1},
-                                           StopCase{"CtrlCOnStalledBoard", SIGINT, 30000, 1},
+                                           StopCase{"CtrlCWhileTheBoardTakesNothing", SIGINT, 30000, 1},
                                            StopCase{"SecondCtrlC", SIGINT, 30000, 2}),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
