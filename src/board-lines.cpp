@@ -1,6 +1,7 @@
 #include "board-lines.h"
 
 #include "functions.h"
+#include "interrupt.h"
 #include "timer.h"
 
 namespace {
@@ -14,7 +15,7 @@ void board_lines_drop_stale(serial_t *link) {
   wait_ms(kSettleMs);
   char stale[BOARD_LINE_SIZE];
   const int32_t start = get_absolute_time();
-  while (serial_rx_pop(link, stale, BOARD_LINE_SIZE) && !time_reached(start, kStaleDrainMs)) {
+  while (!interrupt_requested() && serial_rx_pop(link, stale, BOARD_LINE_SIZE) && !time_reached(start, kStaleDrainMs)) {
   }
 }
 
@@ -30,7 +31,7 @@ int board_lines_wait(serial_t *link, int32_t timeout_ms, int32_t pause_ms, board
   // The verdict sees the whole line, however little of it the caller keeps.
   char got[BOARD_LINE_SIZE];
   const int32_t start = get_absolute_time();
-  while (!time_reached(start, timeout_ms)) {
+  while (!time_reached(start, timeout_ms) && !interrupt_requested()) {
     if (!board_line_take(link, got, BOARD_LINE_SIZE, pause_ms))
       continue;
     const int value = verdict(got);

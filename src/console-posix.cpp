@@ -1,7 +1,9 @@
 #include "console.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 void console_claim_standard_streams() {
@@ -19,3 +21,17 @@ void console_claim_standard_streams() {
 
 void console_init() {}
 void console_restore() {}
+void console_restore_code_page() {}
+
+bool console_write_progress(const char *text) {
+  // Asked without waiting. The descriptor itself stays blocking: its open
+  // file is shared with the shell and whatever runs after us. A pipe with
+  // room for one more page takes a line at once.
+  pollfd p{1, POLLOUT, 0};
+  const int n = poll(&p, 1, 0);
+  if (n == 0 || (n < 0 && errno == EINTR))
+    return false;
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+  return true;
+}

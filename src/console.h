@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 
 // Makes sure standard input, output and error are open, on the null device
 // where they were not: started with one of them closed (`orvup ... >&-`),
@@ -14,3 +15,12 @@ void console_init();
 // Gives the console back the output code page console_init found; also run
 // at exit. Does nothing when console_init changed nothing.
 void console_restore();
+// Only puts the code page back, touching nothing of the C library: for a
+// process that ends at once from another thread.
+void console_restore_code_page();
+
+// Writes the progress text to standard output if it can be taken now, and
+// otherwise skips it (the next one says the same and more): the transfer
+// never waits on a pipe whose reader is not reading. A terminal or a file is
+// always written. Returns whether the text was written or handed on.
+bool console_write_progress(const char *text);

@@ -1,6 +1,7 @@
 #include "board-text.h"
 #include "console.h"
 #include "functions.h"
+#include "interrupt.h"
 #include "options.h"
 #include "ports.h"
 #include "update-io.h"
@@ -25,6 +26,7 @@ int action_list_ports() {
 
 int main(int argc, char **argv) {
   console_claim_standard_streams();
+  interrupt_install();
   console_init();
   if (!options_load(argc, argv))
     return -1;
@@ -33,14 +35,21 @@ int main(int argc, char **argv) {
   // The banner heads the run's log: an action's first message may go to
   // standard error, which a shared log would otherwise show before it.
   std::fflush(stdout);
+  int status = 0;
   switch (options.action) {
   case ACTION_UPDATE_SCREEN:
-    return action_update_screen();
+    status = action_update_screen();
+    break;
   case ACTION_UPDATE_IO:
-    return action_update_io();
+    status = action_update_io();
+    break;
   case ACTION_LIST_PORTS:
-    return action_list_ports();
+    status = action_list_ports();
+    break;
   default:
-    return 0;
+    break;
   }
+  // The port and any file on the drive are released by now.
+  interrupt_cleanup_done();
+  return status;
 }

@@ -2,6 +2,7 @@
 // (/dev/ttyACM0, a /dev/serial/by-id link, a pseudo-terminal in the tests).
 #include "serial-posix.h"
 
+#include "interrupt.h"
 #include "open-error.h"
 #include "timer.h"
 
@@ -151,8 +152,8 @@ int32_t serial_os_read(serial_transport_t *t, uint8_t *bytes, int32_t count) {
 }
 
 // Blocks at most 20 ms per byte asked for plus 1000 ms, waiting in poll for
-// room in the port. -1 when the port is closed, goes away or is reopened
-// under the write.
+// room in the port; returns what was taken once a stop is asked for. -1 when the port is closed, goes away or is
+// reopened under the write.
 int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t count) {
   const int32_t start = get_absolute_time();
   const int32_t budget = write_budget_ms(count);
@@ -180,7 +181,7 @@ int32_t serial_os_write(serial_transport_t *t, const uint8_t *bytes, int32_t cou
       fd = t->handle;
     }
     const int32_t elapsed = timer_elapsed_ms(start);
-    if (elapsed >= budget)
+    if (elapsed >= budget || interrupt_requested())
       break;
     // Wait for room outside the lock, so the watcher can close the port
     // meanwhile; the generation check above catches that. A short slice

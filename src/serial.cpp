@@ -2,6 +2,7 @@
 
 #include "board-text.h"
 #include "functions.h"
+#include "interrupt.h"
 #include "open-error.h"
 #include "ports.h"
 #include "serial-os.h"
@@ -43,7 +44,7 @@ int32_t write_on_port(void *context, const uint8_t *bytes, int32_t count) {
 bool wait_for_connected(serial_shared_t *shared) {
   const int32_t start = get_absolute_time();
   while (!shared->connected.load()) {
-    if (time_reached(start, SERIAL_RECONNECT_WAIT_MS))
+    if (time_reached(start, SERIAL_RECONNECT_WAIT_MS) || interrupt_requested())
       return false;
     wait_ms(1);
   }
@@ -52,10 +53,15 @@ bool wait_for_connected(serial_shared_t *shared) {
 
 } // namespace
 
-bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write, void *context) {
-  int32_t sent = 0;
+bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write, void *context, serial_stop_fn stop,
+                      int32_t *sent_out) {
+  int32_t unused = 0;
+  int32_t &sent = sent_out ? *sent_out : unused;
+  sent = 0;
   int32_t progress_at = get_absolute_time();
   while (sent < count) {
+    if (stop && stop())
+      return false;
     const int32_t n = write(context, bytes + sent, std::min(count - sent, SERIAL_WRITE_CALL_BYTES));
     if (n < 0)
       return false;
@@ -116,13 +122,20 @@ bool serial_tx(serial_t *s, const char *text) {
 }
 
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count) {
+  int32_t sent = 0;
+  return serial_tx_bytes_counted(s, bytes, count, &sent);
+}
+
+bool serial_tx_bytes_counted(serial_t *s, const void *bytes, int32_t count, int32_t *sent) {
+  *sent = 0;
   if (!s->transport)
     return false;
   if (!wait_for_connected(serial_os_shared(s->transport)))
     return false;
   if (!serial_os_is_open(s->transport))
     return false;
-  return serial_send_loop(static_cast<const uint8_t *>(bytes), count, write_on_port, s->transport);
+  return serial_send_loop(static_cast<const uint8_t *>(bytes), count, write_on_port, s->transport, interrupt_requested,
+                          sent);
 }
 
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {

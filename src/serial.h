@@ -32,6 +32,9 @@ bool serial_tx(serial_t *s, const char *text);
 // True when every byte was written. Gives up when the port is gone, when a
 // write fails, and after 30000 ms in which the board took no byte.
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count);
+// The same, giving in *sent how many bytes the port took, and giving up
+// (false) as well once the technician asked the run to stop.
+bool serial_tx_bytes_counted(serial_t *s, const void *bytes, int32_t count, int32_t *sent);
 // Copies the oldest complete line into dest (cut to dest_size - 1 characters,
 // NUL-terminated). False when there is none, after a pause of about 2 ms
 // when no byte arrived either.
@@ -87,8 +90,14 @@ int32_t serial_frame(char *line_buf, int32_t *line_len, const uint8_t *bytes, in
 // write time-out passed with none taken), or -1 when the write failed.
 using serial_write_fn = int32_t (*)(void *context, const uint8_t *bytes, int32_t count);
 
+// Asked before each write call: true when the run is to stop.
+using serial_stop_fn = bool (*)();
+
 // The send loop: writes until every byte is taken (true), a write fails
 // (false) or SERIAL_NO_PROGRESS_MS pass without a byte taken (false),
 // pausing 1 ms between writes that take nothing. No write call asks for more
-// than SERIAL_WRITE_CALL_BYTES.
-bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write, void *context);
+// than SERIAL_WRITE_CALL_BYTES. With `stop`, it also gives up (false) before
+// any write call once stop says so; with `sent`, it gives there the number
+// of bytes taken, whatever the outcome.
+bool serial_send_loop(const uint8_t *bytes, int32_t count, serial_write_fn write, void *context,
+                      serial_stop_fn stop = nullptr, int32_t *sent = nullptr);

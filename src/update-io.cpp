@@ -4,11 +4,13 @@
 #include "board-text.h"
 #include "drive.h"
 #include "functions.h"
+#include "interrupt.h"
 #include "options.h"
 #include "serial.h"
 #include "timer.h"
 #include "uf2.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +31,7 @@ constexpr int32_t kRestartWaitMs = 10000;
 constexpr int32_t kRestartPollMs = 50;
 constexpr int32_t kPortBackWaitMs = 15000;
 constexpr int32_t kPortPollMs = 250;
+constexpr size_t kCopyPieceBytes = 65536; // a stop asked for during the copy waits for one piece at most
 
 int is_bootsel_answer(const char *line) { return std::strcmp(line, "BOOTSEL") == 0 ? 1 : 0; }
 
@@ -56,6 +59,10 @@ void request_bootsel(const char *port, bootsel_request_t *request) {
   }
   // Lines the board sent before our request are not its answer.
   board_lines_drop_stale(&link);
+  if (interrupt_requested()) { // nothing was asked of the board
+    serial_free(&link);
+    return;
+  }
 
   std::printf("Rebooting I/O board into BOOTSEL...\n");
   std::fflush(stdout);
@@ -138,6 +145,8 @@ char *wait_for_drive(const bootsel_request_t &request) {
   foreign_drives_t foreign;
   const int32_t start = get_absolute_time();
   while (!time_reached(start, kDriveWaitMs)) {
+    if (interrupt_requested())
+      return nullptr; // said by the caller
     const heap_ptr<char> found(bootsel_find_mounts());
     if (char *drive = choose_drive(request, found.get(), &foreign))
       return drive;
@@ -164,7 +173,7 @@ bool wait_for_drive_to_leave(const char *drive) {
   std::printf("Waiting for the board to restart...\n");
   std::fflush(stdout);
   const int32_t start = get_absolute_time();
-  while (!time_reached(start, kRestartWaitMs)) {
+  while (!time_reached(start, kRestartWaitMs) && !interrupt_requested()) {
     if (!bootsel_drive_present(drive))
       return true;
     wait_ms(kRestartPollMs);
@@ -180,6 +189,11 @@ void wait_for_port(const char *port) {
   std::fflush(stdout);
   const int32_t start = get_absolute_time();
   while (!time_reached(start, kPortBackWaitMs)) {
+    if (interrupt_requested()) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "ERROR: Interrupted while waiting for the I/O board to come back on %s\n", port);
+      return;
+    }
     if (serial_port_present(port)) {
       std::printf("The I/O board is back on %s.\n", safe_to_show(port).c_str());
       return;
@@ -223,6 +237,21 @@ void print_download(const uf2_report_t *report) {
               static_cast<unsigned long>(report->address_low), static_cast<unsigned long>(report->address_end));
 }
 
+// What a stopped run leaves on the I/O board, said once the port and the
+// drive's file are released. Returns the exit status.
+int report_interrupted(bool copy_started) {
+  std::fflush(stdout);
+  if (copy_started)
+    std::fputs("ERROR: Interrupted during the copy: the I/O board is left in BOOTSEL\n"
+               "It runs nothing new until a full copy reaches its drive. Run the update again.\n",
+               stderr);
+  else
+    std::fputs("ERROR: Interrupted before the copy: nothing was written to the I/O board\n"
+               "The board may already be in BOOTSEL (its RPI-RP2 drive showing). Run the update again.\n",
+               stderr);
+  return -1;
+}
+
 } // namespace
 
 uf2_verdict_t uf2_check(const uint8_t *image, int32_t size) {
@@ -236,7 +265,15 @@ uf2_verdict_t uf2_check(const uint8_t *image, int32_t size) {
 // The board took the image only if its boot ROM rebooted, which takes the
 // drive away. Returns the exit status.
 int confirm_flash(const char *drive, const char *port, bool copy_unfinished) {
-  if (!wait_for_drive_to_leave(drive)) {
+  const bool left = wait_for_drive_to_leave(drive);
+  if (!left && interrupt_requested()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "ERROR: Interrupted after the copy, before the board was seen to restart\n"
+                         "The whole image reached the drive. If the I/O board does not come back running the new "
+                         "firmware, run the update again.\n");
+    return -1;
+  }
+  if (!left) {
     std::fprintf(stderr,
                  "ERROR: The board did not take the image: %s is still there 10 s after the copy, so its boot ROM did "
                  "not complete the download and the board is still in BOOTSEL.\n",
@@ -248,7 +285,7 @@ int confirm_flash(const char *drive, const char *port, bool copy_unfinished) {
   std::printf("Success: I/O board firmware written. The board is rebooting.\n");
   std::fflush(stdout);
   wait_for_port(port);
-  return 0;
+  return interrupt_requested() ? -1 : 0;
 }
 
 const char *path_basename(const char *path) {
@@ -291,7 +328,18 @@ copy_result_t copy_to_drive(const char *drive, const char *image_path, const uin
   // buffer in this process took.
   // Should that fail, the flush and sync below still find a short write.
   (void)std::setvbuf(f, nullptr, _IONBF, 0);
-  const size_t written = std::fwrite(image, 1, static_cast<size_t>(size), f);
+  size_t written = 0;
+  while (written < static_cast<size_t>(size) && !interrupt_requested()) {
+    const size_t piece = std::min(kCopyPieceBytes, static_cast<size_t>(size) - written);
+    const size_t n = std::fwrite(image + written, 1, piece, f);
+    written += n;
+    if (n < piece)
+      break;
+  }
+  if (interrupt_requested()) {
+    (void)std::fclose(f); // the board stays in BOOTSEL whatever the drive holds
+    return COPY_INTERRUPTED;
+  }
   if (written < static_cast<size_t>(size)) {
     (void)std::fclose(f); // the short write is what is reported
     std::fprintf(stderr, "ERROR: Only wrote %ld of %ld bytes to the RPI-RP2 drive\n", static_cast<long>(written),
@@ -367,15 +415,22 @@ int action_update_io() {
   print_download(&download);
   std::printf("I/O board port: %s\n", safe_to_show(options.port).c_str());
   std::fflush(stdout);
+  // From here a Ctrl-C stops the run at its next safe point, so that the
+  // port and the drive's file are released and the board's state told.
+  interrupt_defer();
   bootsel_request_t request;
   request_bootsel(options.port, &request);
 
-  const heap_ptr<char> drive(wait_for_drive(request));
+  const heap_ptr<char> drive(interrupt_requested() ? nullptr : wait_for_drive(request));
+  if (!drive && interrupt_requested())
+    return report_interrupted(false);
   if (!drive)
     return -1;
   std::printf("Copying firmware to %s...\n", safe_to_show(drive.get()).c_str());
   std::fflush(stdout);
   const copy_result_t copied = copy_to_drive(drive.get(), options.io_fw, image.bytes.get(), image.size);
+  if (copied == COPY_INTERRUPTED)
+    return report_interrupted(true);
   if (copied == COPY_FAILED)
     return -1;
   return confirm_flash(drive.get(), options.port, copied == COPY_UNFINISHED);

@@ -25,14 +25,16 @@ const char *path_basename(const char *path);
 
 enum copy_result_t {
   COPY_DONE = 0,
-  COPY_FAILED = 1,     // the image is not on the drive; why was printed
-  COPY_UNFINISHED = 2, // every byte was written, but the drive failed the last step (warned): it may have
-                       // left because the board took the image
+  COPY_FAILED = 1,      // the image is not on the drive; why was printed
+  COPY_UNFINISHED = 2,  // every byte was written, but the drive failed the last step (warned): it may have
+                        // left because the board took the image
+  COPY_INTERRUPTED = 3, // a stop was asked for: the copy ended part way, its file closed; nothing was said
 };
 
 // Writes the image onto the drive's root under the image file's own name
 // (or a form of it that the drive can hold, said in one line), once sure the
-// file lands on the drive, and waits until the drive has it.
+// file lands on the drive, and waits until the drive has it. Written in
+// pieces, looking between them whether the technician asked to stop.
 copy_result_t copy_to_drive(const char *drive, const char *image_path, const uint8_t *image, int32_t size);
 
 // After the copy: waits up to 10 s for the drive to leave, which is the

@@ -2,8 +2,10 @@
 
 #include "board-lines.h"
 #include "board-text.h"
+#include "console.h"
 #include "esp-image.h"
 #include "functions.h"
+#include "interrupt.h"
 #include "options.h"
 #include "serial.h"
 #include "timer.h"
@@ -49,8 +51,10 @@ void print_progress(int32_t sent, int32_t total, int32_t start) {
     return;
   char text[160];
   progress_text(text, sizeof text, sent, total, timer_elapsed_ms(start));
-  std::fputs(text, stdout);
-  std::fflush(stdout);
+  // A standard output that is not being read (a stuck log shipper, a paused
+  // pager) must not hold up the transfer: a line it cannot take at once is
+  // skipped, and the next one says the same and more.
+  (void)console_write_progress(text);
 }
 
 // The bridge answers "FWUP" with "START" once it is ready for the image, or
@@ -70,6 +74,8 @@ bool wait_for_start(serial_t *link) {
     show_status_error("ERROR: I/O board reported '%s'\n", line);
     return false;
   default:
+    if (interrupt_requested())
+      return false; // said by the caller, once the port is released
     print_error("ERROR: No response from I/O board. Is it running firmware with the update bridge, and is the port "
                 "correct?\n");
     return false;
@@ -96,13 +102,19 @@ void report_stall(serial_t *link) {
 }
 
 // Streams the image in pieces, looking at one board line after each piece.
-bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
+// *sent follows the bytes the port took.
+bool send_image(serial_t *link, const uint8_t *image, int32_t size, int32_t *sent) {
   std::fputs("Transferring firmware to screen over RS485 (this takes a few minutes)...\n", stdout);
   const int32_t start = get_absolute_time();
   char line[BOARD_LINE_SIZE];
   for (int32_t offset = 0; offset < size;) {
     const int32_t piece = size - offset < kPieceBytes ? size - offset : kPieceBytes;
-    if (!serial_tx_bytes(link, image + offset, piece)) {
+    int32_t taken = 0;
+    const bool piece_sent = !interrupt_requested() && serial_tx_bytes_counted(link, image + offset, piece, &taken);
+    *sent = offset + taken;
+    if (interrupt_requested())
+      return false; // said by the caller, once the port is released
+    if (!piece_sent) {
       report_stall(link);
       return false;
     }
@@ -127,8 +139,9 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
   return true;
 }
 
-// Everything after the port is open; the caller closes it.
-bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
+// Everything after the port is open; the caller closes it. *sent follows
+// the image bytes the port took.
+bool run_update(serial_t *link, const uint8_t *image, int32_t size, int32_t *sent) {
   // Lines the board printed before this run must not be taken as answers to
   // this one.
   board_lines_drop_stale(link);
@@ -136,13 +149,15 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
   char command[64];
   const int length = std::snprintf(command, sizeof command, "FWUP %ld\n", static_cast<long>(size));
   // A cut command would announce another size than the bytes that follow.
-  if (length < 0 || length >= static_cast<int>(sizeof command) || !serial_tx(link, command)) {
+  if (length < 0 || length >= static_cast<int>(sizeof command) || interrupt_requested() || !serial_tx(link, command)) {
+    if (interrupt_requested())
+      return false; // said by the caller, once the port is released
     print_error("ERROR: Failed to send update command\n");
     return false;
   }
   if (!wait_for_start(link))
     return false;
-  if (!send_image(link, image, size))
+  if (!send_image(link, image, size, sent))
     return false;
 
   if (!options.no_status)
@@ -159,6 +174,8 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size) {
     show_status_error("ERROR: Update failed on screen board ('%s')\n", status);
     return false;
   default:
+    if (interrupt_requested())
+      return false; // said by the caller, once the port is released
     print_error("ERROR: Timed out waiting for completion\n");
     return false;
   }
@@ -215,6 +232,25 @@ void print_application(const esp_image_report_t *report) {
               shown_text_t(desc.idf_version).text);
 }
 
+// What a stopped run leaves on the screen board, said once the port is
+// released. Until the bridge has every byte, the board's updater has
+// written nothing over the firmware it runs.
+void report_interrupted(int32_t sent, int32_t size) {
+  if (!options.no_status && sent > 0)
+    (void)console_write_progress("\n"); // ends the progress line
+  std::fflush(stdout);
+  if (sent < size)
+    std::fprintf(stderr,
+                 "ERROR: Interrupted: the transfer was cut at %ld of %ld bytes\n"
+                 "The screen board keeps its current firmware until a full update succeeds. Run the update again.\n",
+                 static_cast<long>(sent), static_cast<long>(size));
+  else
+    std::fprintf(stderr,
+                 "ERROR: Interrupted while the screen board was checking the image (all %ld bytes were sent)\n"
+                 "If the screen board does not start the new firmware, run the update again.\n",
+                 static_cast<long>(size));
+}
+
 } // namespace
 
 int classify_status(const char *line) {
@@ -255,12 +291,18 @@ int action_update_screen() {
   std::printf("I/O board port:  %s\n", safe_to_show(options.port).c_str());
   std::fflush(stdout); // the link reports its own errors on standard error
 
+  // From here a Ctrl-C stops the run at its next safe point, so that the
+  // port is released and the board's state can be told.
+  interrupt_defer();
   serial_t link;
   if (!serial_init(&link, options.port)) {
     serial_free(&link);
     return -1;
   }
-  const bool ok = run_update(&link, image.bytes.get(), image.size);
+  int32_t sent = 0;
+  const bool ok = run_update(&link, image.bytes.get(), image.size, &sent);
   serial_free(&link);
+  if (!ok && interrupt_requested())
+    report_interrupted(sent, image.size);
   return ok ? 0 : -1;
 }

@@ -24,6 +24,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -670,3 +671,55 @@ TEST_F(IoUpdate, BoardThatRestartsWithoutItsPortIsStillASuccess) {
 }
 
 } // namespace
+
+// SIGTERM while the run waits for the drive, and while its copy waits on a
+// drive that takes no more (a pipe in the file's place, never read): the
+// run stops within a moment, says what state the board is left in, and
+// exits -1.
+TEST_F(IoUpdate, AStopEndsTheWaitAndTheCopyAndSaysTheBoardsState) {
+  // Wine turns only SIGINT into a console event (Ctrl-C), and its drive is
+  // a letter: there, only the wait for the drive is stopped.
+  const bool wine = Target::get().wine();
+  struct Case {
+    bool drive;
+    std::string said;
+  };
+  const Case cases[] = {
+      {false, "ERROR: Interrupted before the copy: nothing was written to the I/O board\nThe board may already be "
+              "in BOOTSEL (its RPI-RP2 drive showing). Run the update again.\n"},
+      {true, "ERROR: Interrupted during the copy: the I/O board is left in BOOTSEL\nIt runs nothing new until a "
+             "full copy reaches its drive. Run the update again.\n"},
+  };
+  write_image("fw.uf2", rp2040_image(1024)); // 512 KiB: more than the pipe holds
+  const std::string port = dead_port();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.drive ? "during the copy" : "waiting for the drive");
+    if (wine && c.drive)
+      continue;
+    std::unique_ptr<Drive> d;
+    int reader = -1;
+    if (c.drive) {
+      d = std::make_unique<Drive>(dir_, Drive::Setup{});
+      ASSERT_TRUE(d->attach());
+      const std::string fifo = d->name() + "/fw.uf2";
+      ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+      reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      ASSERT_GE(reader, 0);
+    }
+    ProcessOptions opts;
+    opts.cwd = dir_;
+    auto p = Target::get().start({"--io-fw", "fw.uf2", "--port", port}, opts);
+    ASSERT_TRUE(p->wait_for(c.drive ? "Copying firmware to" : "Waiting for the RPI-RP2 drive", 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    p->signal(wine ? SIGINT : SIGTERM);
+    const bool ended_soon = !p->running_after(3000);
+    ProcessResult r = p->finish(10000);
+    r.err = orvtest::crlf_to_lf(without_wine_lines(r.err));
+    EXPECT_TRUE(ended_soon);
+    EXPECT_EQ(r.status, 255);
+    ASSERT_GE(r.err.size(), c.said.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - c.said.size()), c.said);
+    if (reader >= 0)
+      close(reader);
+  }
+}

@@ -62,6 +62,18 @@ ProcessResult Target::run(const std::vector<std::string> &args, ProcessOptions o
   return r;
 }
 
+std::unique_ptr<RunningProcess> Target::start(const std::vector<std::string> &args, ProcessOptions opts,
+                                              OutputSink sink) const {
+  std::vector<std::string> argv;
+  if (wine()) {
+    add_wine_env(opts);
+    argv.push_back("wine");
+  }
+  argv.push_back(exe_);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return std::make_unique<RunningProcess>(argv, opts, sink);
+}
+
 PortSlot::PortSlot() {
   const Target &t = Target::get();
   if (!t.wine())

@@ -6,6 +6,7 @@
 //               build's wine/ folder (prefix/ and ports/)
 #include "process.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ public:
   // Runs orvup with these arguments. Under Wine, "\r\n" in both streams is
   // turned back into "\n" (a lone "\r", as in the progress line, stays).
   ProcessResult run(const std::vector<std::string> &args, ProcessOptions opts = {}) const;
+  // Starts orvup in the background (under Wine: the line ends of its result
+  // are left as they come).
+  std::unique_ptr<RunningProcess> start(const std::vector<std::string> &args, ProcessOptions opts,
+                                        OutputSink sink = OutputSink::read) const;
 
   // The environment a Wine process of this prefix needs.
   void add_wine_env(ProcessOptions &opts) const;

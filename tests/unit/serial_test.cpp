@@ -287,3 +287,31 @@ TEST_F(SendLoop, OneLongWriteThatTakesSomethingIsProgress) {
 }
 
 } // namespace
+
+// A stop asked for is seen before the next write call, and the count of
+// bytes taken says how far the send got, whatever the outcome.
+TEST_F(SendLoop, AStopIsSeenBeforeTheNextWriteAndTheCountSaysHowFarItGot) {
+  struct Case {
+    int stop_after_calls; // the stop shows once this many write calls were made
+    bool ok;
+    int32_t sent;
+    int calls;
+  };
+  const Case cases[] = {{0, false, 0, 0}, {2, false, 15, 2}, {100, true, 36, 4}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.stop_after_calls);
+    static ScriptedPort *watched = nullptr;
+    static int stop_after = 0;
+    ScriptedPort port{{{5, 10}, {10, 10}, {0, 1000}, {100, 1}}};
+    watched = &port;
+    stop_after = c.stop_after_calls;
+    int32_t sent = -1;
+    const bool ok = serial_send_loop(
+        reinterpret_cast<const uint8_t *>(kData.data()), static_cast<int32_t>(kData.size()), ScriptedPort::write, &port,
+        [] { return watched->calls >= stop_after; }, &sent);
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(port.calls, c.calls);
+    EXPECT_EQ(port.got, kData.substr(0, static_cast<size_t>(c.sent)));
+  }
+}
