@@ -77,8 +77,9 @@ bool wait_for_start(serial_t *link) {
 }
 
 // A write that did not go through: show what the bridge said meanwhile, all
-// of it (the passes are not cut short), and why the transfer ends.
-void report_stall(serial_t *link) {
+// of it (the passes are not cut short), and why the transfer ends. `sent`
+// of the image's `size` bytes had gone out.
+void report_stall(serial_t *link, int32_t sent, int32_t size) {
   std::fputs("\n", stdout);
   bool aborted = false;
   char line[BOARD_LINE_SIZE];
@@ -91,6 +92,11 @@ void report_stall(serial_t *link) {
   }
   if (aborted)
     print_error("ERROR: Transfer aborted by I/O board\n");
+  else if (serial_board_left(link))
+    std::fprintf(stderr,
+                 "ERROR: The I/O board left the USB bus after %ld of %ld bytes of the image were sent. The screen "
+                 "board keeps its current firmware; reconnect the I/O board and run the update again.\n",
+                 static_cast<long>(sent), static_cast<long>(size));
   else
     print_error("ERROR: Transfer stalled (screen board not responding?)\n");
 }
@@ -103,7 +109,7 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size) {
   for (int32_t offset = 0; offset < size;) {
     const int32_t piece = size - offset < kPieceBytes ? size - offset : kPieceBytes;
     if (!serial_tx_bytes(link, image + offset, piece)) {
-      report_stall(link);
+      report_stall(link, offset + link->tx_taken, size);
       return false;
     }
     offset += piece;
