@@ -148,9 +148,13 @@ bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {
     if (n < kReadBytes)
       break;
   }
+  if (serial_queue_pop(&s->rx_queue, dest, dest_size))
+    return true;
+  // Only a look that found nothing at all pauses: lines already queued are
+  // handed out at the pace the reader takes them.
   if (taken == 0)
     wait_ms(2);
-  return serial_queue_pop(&s->rx_queue, dest, dest_size);
+  return false;
 }
 
 bool serial_available(serial_t *s) { return s->transport && serial_os_shared(s->transport)->connected.load(); }
