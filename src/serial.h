@@ -54,9 +54,10 @@ bool serial_tx(serial_t *s, const char *text);
 // True when every byte was written. Gives up when the port is gone, when a
 // write fails, and after 30000 ms in which the board took no byte.
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count);
-// Copies the oldest complete line into dest (cut to dest_size - 1 characters,
-// NUL-terminated). False when there is none, after a pause of about 2 ms
-// when no byte arrived either.
+// Takes everything the board has sent so far (up to 64 KiB per call) into
+// the line queue, then copies the oldest complete line into dest (cut to
+// dest_size - 1 characters, NUL-terminated). False when there is none,
+// after a pause of about 2 ms when no byte arrived either.
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size);
 bool serial_available(serial_t *s);
 // After a failed send: whether the board has left the bus and is not back,

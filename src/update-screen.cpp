@@ -76,6 +76,16 @@ bool wait_for_start(serial_t *link) {
   }
 }
 
+// The board's port went away under the transfer and did not come back: not
+// the screen board's fault, and nothing of the new image is in use yet.
+void report_left(int32_t sent, int32_t size) {
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "ERROR: The I/O board left the USB bus after %ld of %ld bytes of the image were sent. The screen "
+               "board keeps its current firmware; reconnect the I/O board and run the update again.\n",
+               static_cast<long>(sent), static_cast<long>(size));
+}
+
 // A write that did not go through: show what the bridge said meanwhile, all
 // of it (the passes are not cut short), and why the transfer ends. `sent`
 // of the image's `size` bytes had gone out.
@@ -93,10 +103,7 @@ void report_stall(serial_t *link, int32_t sent, int32_t size) {
   if (aborted)
     print_error("ERROR: Transfer aborted by I/O board\n");
   else if (serial_board_left(link))
-    std::fprintf(stderr,
-                 "ERROR: The I/O board left the USB bus after %ld of %ld bytes of the image were sent. The screen "
-                 "board keeps its current firmware; reconnect the I/O board and run the update again.\n",
-                 static_cast<long>(sent), static_cast<long>(size));
+    report_left(sent, size);
   else
     print_error("ERROR: Transfer stalled (screen board not responding?)\n");
 }
