@@ -17,25 +17,27 @@ namespace {
 
 void report_out_of_memory() { std::fputs("ERROR: Unable to allocate memory\n", stderr); }
 
-// A complete line waits in rx_queue as its own heap copy of the text.
-bool queue_line(void *context, const char *text, int32_t length) {
-  auto *queue = static_cast<lfq_queue_t *>(context);
-  char *copy = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
-  if (!copy) {
-    report_out_of_memory();
-    return false;
-  }
-  std::memcpy(copy, text, static_cast<size_t>(length) + 1);
-  // The queue reports its own failure to get a node (perror "malloc").
-  if (lfqueue_enq(queue, copy) != 0) {
-    std::free(copy);
-    return false;
-  }
-  return true;
-}
+// A look at the port takes what the board has sent in reads of this size,
+// until a read comes back short, but no more than kMostPerLook bytes: a board
+// that sends faster than its lines are framed still lets the look end.
+constexpr int32_t kReadBytes = 4096;
+constexpr int32_t kMostPerLook = 65536;
+
+// The port's write as the send loop sees it, keeping count of what the port
+// took and whether the port itself failed.
+struct send_t {
+  serial_transport_t *transport;
+  serial_t *s;
+};
 
 int32_t write_on_port(void *context, const uint8_t *bytes, int32_t count) {
-  return serial_os_write(static_cast<serial_transport_t *>(context), bytes, count);
+  auto *send = static_cast<send_t *>(context);
+  const int32_t n = serial_os_write(send->transport, bytes, count);
+  if (n > 0)
+    send->s->tx_taken += n;
+  else if (n < 0)
+    send->s->tx_port_failed = 1;
+  return n;
 }
 
 // A send that starts while the board is off the bus waits for the watcher to
@@ -90,7 +92,7 @@ bool serial_init(serial_t *s, const char *port_name) {
   serial_shared_t *shared = serial_os_shared(s->transport);
   // Without its queue the link could not hand out a single line; the queue
   // has said why (perror "malloc").
-  if (lfqueue_init(&s->rx_queue) != 0) {
+  if (!serial_queue_init(&s->rx_queue)) {
     report_out_of_memory();
     return false;
   }
@@ -122,42 +124,53 @@ bool serial_tx(serial_t *s, const char *text) {
 }
 
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count) {
-  int32_t sent = 0;
-  return serial_tx_bytes_counted(s, bytes, count, &sent);
-}
-
-bool serial_tx_bytes_counted(serial_t *s, const void *bytes, int32_t count, int32_t *sent) {
-  *sent = 0;
+  s->tx_taken = 0;
+  s->tx_port_failed = 0;
   if (!s->transport)
     return false;
   if (!wait_for_connected(serial_os_shared(s->transport)))
     return false;
-  if (!serial_os_is_open(s->transport))
+  if (!serial_os_is_open(s->transport)) {
+    s->tx_port_failed = 1;
     return false;
-  return serial_send_loop(static_cast<const uint8_t *>(bytes), count, write_on_port, s->transport, interrupt_requested,
-                          sent);
+  }
+  send_t send{s->transport, s};
+  return serial_send_loop(static_cast<const uint8_t *>(bytes), count, write_on_port, &send, interrupt_requested);
 }
 
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size) {
   if (!s->transport || !serial_os_shared(s->transport)->queue_ready || dest_size < 1)
     return false;
-  uint8_t bytes[256];
-  const int32_t n = serial_os_read(s->transport, bytes, static_cast<int32_t>(sizeof(bytes)));
-  if (n > 0) {
-    serial_frame(s->line_buf, &s->line_len, bytes, n, queue_line, &s->rx_queue);
-  } else {
-    wait_ms(2);
+  // A board that talks a lot (a log, an echoing bridge) stops reading once
+  // its own output backs up: everything it sent is taken at each look, while
+  // the reader still gets one line per call.
+  uint8_t bytes[kReadBytes];
+  int32_t taken = 0;
+  while (taken < kMostPerLook) {
+    const int32_t n = serial_os_read(s->transport, bytes, kReadBytes);
+    if (n <= 0)
+      break;
+    serial_frame(s->line_buf, &s->line_len, bytes, n, serial_queue_push, &s->rx_queue);
+    taken += n;
+    if (n < kReadBytes)
+      break;
   }
-  auto *line = static_cast<char *>(lfqueue_deq(&s->rx_queue));
-  if (!line)
-    return false;
-  std::strncpy(dest, line, static_cast<size_t>(dest_size));
-  dest[dest_size - 1] = '\0';
-  std::free(line);
-  return true;
+  if (serial_queue_pop(&s->rx_queue, dest, dest_size))
+    return true;
+  // Only a look that found nothing at all pauses: lines already queued are
+  // handed out at the pace the reader takes them.
+  if (taken == 0)
+    wait_ms(2);
+  return false;
 }
 
 bool serial_available(serial_t *s) { return s->transport && serial_os_shared(s->transport)->connected.load(); }
+
+bool serial_board_left(serial_t *s) {
+  if (!s->transport)
+    return false;
+  return !serial_available(s) || (s->tx_port_failed != 0 && !serial_port_present(s->port_name));
+}
 
 void serial_stop(serial_t *s) {
   if (s->transport)
@@ -174,8 +187,13 @@ void serial_free(serial_t *s) {
   const bool watcher_ended = serial_watcher_stop(s->transport);
   serial_os_close(s->transport);
   if (shared->queue_ready) {
-    // Destroying the queue hands every line still queued to std::free.
-    lfqueue_destroy(&s->rx_queue);
+    if (s->rx_queue.dropped > 0) {
+      std::fflush(stdout);
+      std::fprintf(stderr,
+                   "WARNING: The I/O board sent text faster than it was taken; %lld of its lines were dropped\n",
+                   static_cast<long long>(s->rx_queue.dropped));
+    }
+    serial_queue_free(&s->rx_queue);
     shared->queue_ready = false;
   }
   if (watcher_ended)

@@ -12,13 +12,35 @@
 // platform's half.
 struct serial_transport_t;
 
+// How many lines of free text the link keeps for its reader, and as many
+// status words again. A wait looks for one answer among the board's lines,
+// and the transfer shows one line per piece: a board that talks without end
+// (a log left on, an echoing bridge) must cost bounded memory, not grow it
+// for as long as it talks. 1024 lines are at most about 300 KB, and some
+// 90 s of what the transfer shows at full speed, far more than any answer
+// needs to wait behind; the oldest free text is what goes.
+constexpr int32_t SERIAL_QUEUE_LINES = 1024;
+
+// The lines received and not yet handed out, oldest first, for the link's
+// one reader. Plain data: a link cleared with memset holds an empty one that
+// serial_queue_init prepares.
+struct serial_line_queue_t {
+  lfq_queue_t lines;    // every line kept, in the board's order (heap records the queue owns)
+  lfq_queue_t text;     // the free-text lines among them, oldest first (the same records)
+  int32_t text_count;   // free-text lines kept
+  int32_t status_count; // status words kept
+  int64_t dropped;      // lines given up for room since the link was made
+};
+
 struct serial_t {
-  uint8_t running;      // 1 once serial_init has opened the port and started the watcher
-  char port_name[1024]; // COM name on Windows, device path elsewhere; cut to 1023 characters
-  char line_buf[256];   // the line being received
-  int32_t line_len;     // where the next received byte goes (0..255)
-  lfq_queue_t rx_queue; // complete lines (heap copies of their text) not yet handed out, oldest first
+  uint8_t running;              // 1 once serial_init has opened the port and started the watcher
+  char port_name[1024];         // COM name on Windows, device path elsewhere; cut to 1023 characters
+  char line_buf[256];           // the line being received
+  int32_t line_len;             // where the next received byte goes (0..255)
+  serial_line_queue_t rx_queue; // complete lines not yet handed out, oldest first
   serial_transport_t *transport;
+  int32_t tx_taken;       // bytes of the last send that the port took
+  uint8_t tx_port_failed; // 1 when the last send ended on a failure of the port, not on the board's silence
 };
 
 // Opens and configures the port (115200 8N1, no flow control, DTR and RTS
@@ -30,21 +52,27 @@ bool serial_init(serial_t *s, const char *port_name);
 bool serial_connect(serial_t *s);
 bool serial_tx(serial_t *s, const char *text);
 // True when every byte was written. Gives up when the port is gone, when a
-// write fails, and after 30000 ms in which the board took no byte.
+// write fails, after 30000 ms in which the board took no byte, and once the
+// technician asked the run to stop. tx_taken then says how far it got.
 bool serial_tx_bytes(serial_t *s, const void *bytes, int32_t count);
-// The same, giving in *sent how many bytes the port took, and giving up
-// (false) as well once the technician asked the run to stop.
-bool serial_tx_bytes_counted(serial_t *s, const void *bytes, int32_t count, int32_t *sent);
-// Copies the oldest complete line into dest (cut to dest_size - 1 characters,
-// NUL-terminated). False when there is none, after a pause of about 2 ms
-// when no byte arrived either.
+// Takes everything the board has sent so far (up to 64 KiB per call) into
+// the line queue, then copies the oldest complete line into dest (cut to
+// dest_size - 1 characters, NUL-terminated). False when there is none,
+// after a pause of about 2 ms when no byte arrived either.
 bool serial_rx_pop(serial_t *s, char *dest, int32_t dest_size);
 bool serial_available(serial_t *s);
+// After a failed send: whether the board has left the bus and is not back,
+// rather than stopped taking bytes. True when the watcher saw the port go
+// and has not brought it back, or when the send ended on a failure of the
+// port itself and the port is no longer there. A send that only ran out of
+// time with the board taking nothing is a stall, not a departure.
+bool serial_board_left(serial_t *s);
 // Asks the link's watcher to end, without waiting: the link then no longer
 // follows the board through a replug. serial_free still has to be called.
 void serial_stop(serial_t *s);
-// Closes the port, ends the watcher and releases every queued line. Safe
-// after a failed serial_init and on a link already freed.
+// Closes the port, ends the watcher and releases every queued line. Says
+// once, on standard error, how many of the board's lines were dropped for
+// room, if any. Safe after a failed serial_init and on a link already freed.
 void serial_free(serial_t *s);
 
 // Whether the port is there to be opened now (the board is on the bus),
@@ -92,6 +120,22 @@ using serial_write_fn = int32_t (*)(void *context, const uint8_t *bytes, int32_t
 
 // Asked before each write call: true when the run is to stop.
 using serial_stop_fn = bool (*)();
+
+// The received-line queue. A line is a status word when it is one of the
+// bridge's answers (START, DONE, FAIL, TIMEOUT, NORESP, BOOTSEL) as a whole.
+// Beyond SERIAL_QUEUE_LINES lines of free text the oldest free text is
+// dropped; status words are never dropped for free text, and beyond
+// SERIAL_QUEUE_LINES of them the newest are. `dropped` counts both.
+bool serial_line_is_status(const char *text);
+// False when out of memory; the queue must then not be used.
+bool serial_queue_init(serial_line_queue_t *q);
+// Queues one framed line: a serial_line_fn with the queue as its context.
+bool serial_queue_push(void *queue, const char *text, int32_t length);
+// The oldest line kept, copied into dest (cut to dest_size - 1 characters);
+// false when there is none.
+bool serial_queue_pop(serial_line_queue_t *q, char *dest, int32_t dest_size);
+// Releases every line still queued.
+void serial_queue_free(serial_line_queue_t *q);
 
 // The send loop: writes until every byte is taken (true), a write fails
 // (false) or SERIAL_NO_PROGRESS_MS pass without a byte taken (false),

@@ -82,9 +82,20 @@ bool wait_for_start(serial_t *link) {
   }
 }
 
+// The board's port went away under the transfer and did not come back: not
+// the screen board's fault, and nothing of the new image is in use yet.
+void report_left(int32_t sent, int32_t size) {
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "ERROR: The I/O board left the USB bus after %ld of %ld bytes of the image were sent. The screen "
+               "board keeps its current firmware; reconnect the I/O board and run the update again.\n",
+               static_cast<long>(sent), static_cast<long>(size));
+}
+
 // A write that did not go through: show what the bridge said meanwhile, all
-// of it (the passes are not cut short), and why the transfer ends.
-void report_stall(serial_t *link) {
+// of it (the passes are not cut short), and why the transfer ends. `sent`
+// of the image's `size` bytes had gone out.
+void report_stall(serial_t *link, int32_t sent, int32_t size) {
   std::fputs("\n", stdout);
   bool aborted = false;
   char line[BOARD_LINE_SIZE];
@@ -97,6 +108,8 @@ void report_stall(serial_t *link) {
   }
   if (aborted)
     print_error("ERROR: Transfer aborted by I/O board\n");
+  else if (serial_board_left(link))
+    report_left(sent, size);
   else
     print_error("ERROR: Transfer stalled (screen board not responding?)\n");
 }
@@ -109,13 +122,17 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size, int32_t *sen
   char line[BOARD_LINE_SIZE];
   for (int32_t offset = 0; offset < size;) {
     const int32_t piece = size - offset < kPieceBytes ? size - offset : kPieceBytes;
+    bool piece_sent = false;
     int32_t taken = 0;
-    const bool piece_sent = !interrupt_requested() && serial_tx_bytes_counted(link, image + offset, piece, &taken);
+    if (!interrupt_requested()) {
+      piece_sent = serial_tx_bytes(link, image + offset, piece);
+      taken = link->tx_taken;
+    }
     *sent = offset + taken;
     if (interrupt_requested())
       return false; // said by the caller, once the port is released
     if (!piece_sent) {
-      report_stall(link);
+      report_stall(link, *sent, size);
       return false;
     }
     offset += piece;

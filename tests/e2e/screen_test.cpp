@@ -544,4 +544,72 @@ TEST_F(ScreenUpdate, BoardGoneBeforeTheCommandFailsToSendIt) {
   EXPECT_EQ(board.received(), "");
 }
 
+// --- A board that talks all through the transfer ---
+
+// A bridge that logs (or echoes) steadily and takes no image byte while its
+// own output is backed up: a program that takes its words more slowly than
+// it says them would stall it. The transfer must go through, with the lines
+// shown one per piece and, when there are too many to show, one warning.
+TEST_F(ScreenUpdate, ATalkativeBoardTakesTheWholeImage) {
+  const std::string log_line = "log: relay frame ok, 4096 bytes forwarded";
+  BoardScript script;
+  script.bytes_per_sec = 46080; // as fast as the RS485 relay takes it
+  script.chatter_bytes_per_sec = 20000;
+  script.chatter = log_line + "\r\n";
+  const size_t size = 64 * 4096;
+  const std::string file = make_image(size);
+  BoardSim board(script);
+  const ProcessResult r = update(board, file, true, 120000);
+  EXPECT_EQ(r.status, 0) << r.err.substr(r.err.size() > 300 ? r.err.size() - 300 : 0);
+  EXPECT_EQ(r.out, header(file, size) + kTransferring + kFinalising + kSuccess);
+  EXPECT_TRUE(board.received() == command(size) + image_) << "the board got " << board.received().size() << " bytes";
+  // Standard error holds the board's lines and at most one warning.
+  int shown = 0, warnings = 0;
+  size_t at = 0;
+  for (size_t end; (end = r.err.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = r.err.substr(at, end - at);
+    if (line == "  [io] " + log_line)
+      ++shown;
+    else if (line.rfind("WARNING: The I/O board sent text faster than it was taken; ", 0) == 0)
+      ++warnings;
+    else
+      EXPECT_EQ(line, "") << "unexpected line on standard error";
+  }
+  EXPECT_EQ(at, r.err.size());
+  EXPECT_GT(shown, 0);
+  EXPECT_LE(warnings, 1);
+}
+
+// --- The board leaves the bus for good during the transfer ---
+
+TEST_F(ScreenUpdate, BoardGoneForGoodMidTransferIsSaidToHaveLeftTheBus) {
+  BoardScript script;
+  script.bytes_per_sec = 46080;
+  const size_t size = 64 * 4096;
+  const std::string file = make_image(size);
+  BoardSim board(script);
+  const ProcessResult r = update_meanwhile(board, file, true, [&] {
+    EXPECT_TRUE(board.wait_received(command(size).size() + 8 * 4096, 20000));
+    board.unplug();
+  });
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, header(file, size) + kTransferring + "\n");
+  long sent = -1, total = -1;
+  char rest[256] = "";
+  EXPECT_EQ(std::sscanf(r.err.c_str(),
+                        "ERROR: The I/O board left the USB bus after %ld of %ld bytes of the image were "
+                        "sent. %255[^\n]",
+                        &sent, &total, rest),
+            3)
+      << r.err;
+  EXPECT_EQ(std::string(rest),
+            "The screen board keeps its current firmware; reconnect the I/O board and run the update again.");
+  EXPECT_EQ(total, static_cast<long>(size));
+  // Everything the board took was sent; what the port took on top of it was
+  // lost with the board.
+  EXPECT_GE(sent, board.image_received());
+  EXPECT_LT(sent, static_cast<long>(size));
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+}
+
 } // namespace

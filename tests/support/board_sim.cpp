@@ -149,6 +149,7 @@ void BoardSim::close_pty() {
 void BoardSim::reset_session() {
   line_.clear();
   image_size_ = -1;
+  chatter_out_.clear();
 }
 
 void BoardSim::unplug() {
@@ -264,7 +265,10 @@ void BoardSim::schedule(int64_t due_ms, const std::string &bytes, bool hook) {
 // Called with mu_ held. The program reads the port all the time, so a full
 // buffer is only a brief wait; a program that stopped reading loses what did
 // not fit, as it would with a real board.
-void BoardSim::write_now(const std::string &bytes) {
+void BoardSim::write_now(const std::string &text) {
+  // Chatter not yet out goes first, so no line is written into another.
+  const std::string bytes = chatter_out_ + text;
+  chatter_out_.clear();
   if (master_ < 0 || bytes.empty())
     return;
   size_t done = 0;
@@ -286,6 +290,33 @@ void BoardSim::write_now(const std::string &bytes) {
   }
   sent_.append(bytes, 0, done);
   last_write_ms_ = now_ms();
+}
+
+// Called with mu_ held. Writes the chatter that is due, as much as the
+// pseudo-terminal takes now; returns how long until the next line is due.
+int BoardSim::chatter(int64_t now) {
+  const long rate = script_.chatter_bytes_per_sec;
+  const long line = static_cast<long>(script_.chatter.size());
+  const bool talking = rate > 0 && line > 0 && image_size_ >= 0;
+  if (talking) {
+    const int64_t elapsed = std::max<int64_t>(0, now - image_start_ms_);
+    while (chatter_made_ + line <= elapsed * rate / 1000) {
+      chatter_out_ += script_.chatter;
+      chatter_made_ += line;
+    }
+  }
+  if (!chatter_out_.empty()) {
+    const ssize_t n = write(master_, chatter_out_.data(), chatter_out_.size());
+    if (n > 0) {
+      sent_.append(chatter_out_, 0, static_cast<size_t>(n));
+      chatter_out_.erase(0, static_cast<size_t>(n));
+      last_write_ms_ = now;
+    }
+  }
+  if (!talking)
+    return INT_MAX;
+  const int64_t due = image_start_ms_ + (chatter_made_ + line) * 1000 / rate + 1;
+  return static_cast<int>(std::clamp<int64_t>(due - now, 1, 1000));
 }
 
 // Called with mu_ held. How many bytes the board may read now: a command
@@ -348,6 +379,7 @@ void BoardSim::take_command(const std::string &line, int64_t now) {
     image_size_ = size;
     image_count_ = 0;
     image_start_ms_ = ready;
+    chatter_made_ = 0;
     lines_done_.assign(script_.lines_at.size(), false);
     take_image_bytes(0, ready);
   } else if (line == "IOBOOTSEL") {
@@ -439,11 +471,14 @@ void BoardSim::run() {
     long budget = 0;
     const int master = master_;
     if (master >= 0 && slave_open_) {
+      wait = std::min(wait, chatter(now));
       int pace_wait = INT_MAX;
-      budget = read_budget(now, &pace_wait);
+      // A board whose own output is backed up reads nothing meanwhile.
+      budget = chatter_out_.empty() ? read_budget(now, &pace_wait) : 0;
       wait = std::min(wait, pace_wait);
       // Polled even when the board does not read, so that a close is seen.
-      fds[2] = {master, static_cast<short>(budget > 0 ? POLLIN : 0), 0};
+      const short events = static_cast<short>((budget > 0 ? POLLIN : 0) | (chatter_out_.empty() ? 0 : POLLOUT));
+      fds[2] = {master, events, 0};
     }
     lk.unlock();
     poll(fds, 3, wait);

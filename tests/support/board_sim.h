@@ -43,6 +43,12 @@ struct BoardScript {
   // Raw bytes written once the image count reaches the given number of
   // bytes (0: right after the answer to FWUP). Several may share a count.
   std::vector<std::pair<long, std::string>> lines_at;
+  // A board that talks all through the image (a log left on, an echoing
+  // bridge): `chatter` again and again, at chatter_bytes_per_sec from the
+  // answer to FWUP until the last image byte. Like a bridge with one loop,
+  // it takes no image byte while its own output is backed up. 0: quiet.
+  long chatter_bytes_per_sec = 0;
+  std::string chatter = "log: relay frame ok, 4096 bytes forwarded\r\n";
   // Written final_delay_ms after the last image byte. Empty: silence.
   std::string final_answer = "DONE\r\n";
   int final_delay_ms = 0;
@@ -127,6 +133,7 @@ private:
   void take_close(int64_t now);
   void schedule(int64_t due_ms, const std::string &bytes, bool hook);
   void write_now(const std::string &bytes);
+  int chatter(int64_t now);
   void reset_session();
   void wake();
 
@@ -154,6 +161,8 @@ private:
   int64_t image_start_ms_ = 0;
   bool stalled_ = false;
   std::vector<bool> lines_done_;
+  long chatter_made_ = 0;   // chatter bytes due so far in this image
+  std::string chatter_out_; // chatter due but not yet taken by the pseudo-terminal
 
   int notify_fd_ = -1; // inotify on the slave side: every open of the port
   int wake_fd_ = -1;   // eventfd that interrupts the board's poll

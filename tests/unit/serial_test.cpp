@@ -137,6 +137,116 @@ TEST(SerialFrame, ADamagedPositionStartsAFreshLine) {
   }
 }
 
+// ---- The received-line queue and its bound ----
+
+constexpr int kBound = SERIAL_QUEUE_LINES;
+
+std::string text_line(int i) { return "log " + std::to_string(i); }
+
+// A queue driven by a script: "+LINE" queues a line, "-" takes one (what it
+// gives is recorded; nothing when the queue is empty). Whatever is left is
+// taken at the end.
+struct QueueRun {
+  std::vector<std::string> taken;
+  int64_t dropped;
+};
+QueueRun run_queue(const std::vector<std::string> &script) {
+  serial_line_queue_t q;
+  EXPECT_TRUE(serial_queue_init(&q));
+  QueueRun r;
+  char line[256];
+  for (const std::string &step : script) {
+    if (step == "-") {
+      if (serial_queue_pop(&q, line, sizeof line))
+        r.taken.emplace_back(line);
+      continue;
+    }
+    const std::string text = step.substr(1);
+    EXPECT_TRUE(serial_queue_push(&q, text.c_str(), static_cast<int32_t>(text.size())));
+  }
+  while (serial_queue_pop(&q, line, sizeof line))
+    r.taken.emplace_back(line);
+  EXPECT_EQ(q.text_count, 0);
+  EXPECT_EQ(q.status_count, 0);
+  r.dropped = q.dropped;
+  serial_queue_free(&q);
+  return r;
+}
+
+std::vector<std::string> pushes(int from, int to) { // "+log from" .. "+log to-1"
+  std::vector<std::string> v;
+  for (int i = from; i < to; ++i)
+    v.push_back(std::string(1, '+').append(text_line(i)));
+  return v;
+}
+std::vector<std::string> texts(int from, int to) {
+  std::vector<std::string> v;
+  for (int i = from; i < to; ++i)
+    v.push_back(text_line(i));
+  return v;
+}
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct QueueCase {
+  const char *name;
+  std::vector<std::string> script;
+  std::vector<std::string> taken;
+  int64_t dropped;
+};
+
+TEST(SerialQueue, BeyondTheBoundTheOldestFreeTextGoesAndEveryStatusWordStays) {
+  const std::vector<std::string> all_words = {"START", "DONE", "FAIL", "TIMEOUT", "NORESP", "BOOTSEL"};
+  std::vector<std::string> push_words;
+  for (const auto &w : all_words)
+    push_words.push_back(std::string(1, '+').append(w));
+  const QueueCase cases[] = {
+      {"up to the bound nothing goes", pushes(0, kBound), texts(0, kBound), 0},
+      {"three beyond: the three oldest go", pushes(0, kBound + 3), texts(3, kBound + 3), 3},
+      {"a status word keeps its place among the survivors",
+       pushes(0, 10) + std::vector<std::string>{"+DONE"} + pushes(10, kBound + 20),
+       std::vector<std::string>{"DONE"} + texts(20, kBound + 20), 20},
+      {"every word of the bridge is kept, first to last", push_words + pushes(0, kBound + 1) + push_words,
+       all_words + texts(1, kBound + 1) + all_words, 1},
+      {"words that only look like status are free text",
+       {"+done", "+DONE ", "+FAILED"},
+       {"done", "DONE ", "FAILED"},
+       0},
+      {"near misses count against the bound", std::vector<std::string>{"+done"} + pushes(0, kBound), texts(0, kBound),
+       1},
+      {"lines taken make room", pushes(0, kBound) + std::vector<std::string>(5, "-") + pushes(kBound, kBound + 5),
+       texts(0, kBound + 5), 0},
+      {"a status word after the dropped text is not lost",
+       pushes(0, 2 * kBound) + std::vector<std::string>{"+FAIL", "-"} + pushes(2 * kBound, 2 * kBound + 1),
+       texts(kBound, 2 * kBound) + std::vector<std::string>{"FAIL"} + texts(2 * kBound, 2 * kBound + 1), kBound},
+  };
+  for (const QueueCase &c : cases) {
+    const QueueRun r = run_queue(c.script);
+    EXPECT_EQ(r.taken, c.taken) << c.name;
+    EXPECT_EQ(r.dropped, c.dropped) << c.name;
+  }
+}
+
+TEST(SerialQueue, AStatusWordRepeatedWithoutEndCostsBoundedMemory) {
+  const QueueRun r = run_queue(std::vector<std::string>(kBound + 7, "+DONE") + pushes(0, 1));
+  EXPECT_EQ(r.taken, std::vector<std::string>(kBound, "DONE") + texts(0, 1));
+  EXPECT_EQ(r.dropped, 7);
+}
+
+TEST(SerialQueue, LinesStillQueuedAreReleasedWithTheQueue) {
+  // Dropped lines not yet passed over and kept lines both go with the queue
+  // (the leak checkers of the sanitizer builds watch this).
+  serial_line_queue_t q;
+  ASSERT_TRUE(serial_queue_init(&q));
+  for (int i = 0; i < kBound + 50; ++i)
+    serial_queue_push(&q, "chatter", 7);
+  serial_queue_push(&q, "DONE", 4);
+  EXPECT_EQ(q.dropped, 50);
+  serial_queue_free(&q);
+}
+
 // ---- The send loop, against a scripted port and a clock the test drives ----
 
 // Every reading moves the clock on by 1 ms, so the loop's 1 ms pauses end.
