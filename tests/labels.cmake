@@ -29,6 +29,8 @@ function(orvup_label_tests tests labels)
     foreach(slow IN LISTS ORVUP_SLOW_TESTS)
       if(test MATCHES "\\.${slow}")
         list(APPEND test_labels slow)
+        # Started first, so their waits overlap the rest of the run.
+        set_tests_properties("${test}" PROPERTIES COST 100)
         break()
       endif()
     endforeach()
@@ -39,3 +41,15 @@ endfunction()
 orvup_label_tests("${orvup_unit_tests}" "unit")
 orvup_label_tests("${orvup_native_tests}" "e2e;native")
 orvup_label_tests("${orvup_wine_tests}" "e2e;wine")
+
+# Tests that take turns on something Wine shares across the prefix (drive
+# letters; the list tests' own prefix) hold a lock file while they run; CTest
+# is told too, so it runs other tests meanwhile instead of filling its slots
+# with tests that only wait for the lock.
+foreach(test IN LISTS orvup_wine_tests)
+  if(test MATCHES "^wine\\.IoUpdate\\.")
+    set_tests_properties("${test}" PROPERTIES RESOURCE_LOCK wine-drives COST 50)
+  elseif(test MATCHES "^wine\\.Systems/ListPorts\\.")
+    set_tests_properties("${test}" PROPERTIES RESOURCE_LOCK wine-list-prefix)
+  endif()
+endforeach()
