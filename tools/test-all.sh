@@ -64,19 +64,19 @@ step build windows || exit 1
 step build linux || exit 1
 await wine-prefix
 
-# From here on the steps that only wait much of the time (the Linux build's
-# tests, on the simulated board and Wine) or need only the Linux and Windows
-# builds (packages, clang-tidy) run in the background, beside the sanitizer
-# builds and their tests.
+# The Linux build's tests, which mostly wait on the simulated board and
+# Wine, run while the sanitizer builds compile.
 bg linux-tests ctest --preset linux -j"$jobs"
+step build asan
+step build tsan
 # The .deb and the Windows zip, built from the Linux and Windows builds and
 # checked (installed, run and removed again on this machine).
 packages() { cmake --build build --target package && bash tools/check-packages.sh build build-win; }
 bg packages packages
-# clang-tidy reads the compile commands of the Linux and Windows builds.
+# clang-tidy reads the compile commands of the Linux and Windows builds; it
+# runs while the sanitizer builds' tests, which wait on the simulated board
+# much of the time, leave the processors idle.
 bg tidy bash tools/lint.sh tidy
-step build asan
-step build tsan
 [ -d build-tsan/tests ] && bg tsan-tests ctest --preset tsan -j"$jobs"
 [ -d build-asan/tests ] && step ctest --preset asan -j"$jobs"
 await linux-tests
