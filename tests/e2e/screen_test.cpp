@@ -446,7 +446,7 @@ TEST_F(ScreenUpdate, FailureWordDuringTheTransferAbortsIt) {
   EXPECT_EQ(r.out.find('\n', head.size()), r.out.size() - 1); // progress lines, then one line break
   EXPECT_EQ(r.err, "ERROR: Transfer aborted by I/O board ('NORESP')\n");
   const std::string wire = board.received();
-  ASSERT_GT(wire.size(), command(size).size() + 8192);
+  ASSERT_GE(wire.size(), command(size).size() + 8192); // the abort may follow the very piece that drew it
   EXPECT_LT(wire.size(), command(size).size() + size); // the rest of the image was never sent
   EXPECT_TRUE(wire == (command(size) + image_).substr(0, wire.size()));
 }

