@@ -1,7 +1,7 @@
 # winedrive.exe: a test-only Windows helper that makes a drive letter come and
 # go in the tests' running Wine prefix, as a USB drive does. Built here with
 # the cross compiler, since the Windows build has no end-to-end tests.
-if(ORVUP_WINDOWS_BUILD_DIR)
+if(ORVUP_WINDOWS_BUILD_DIR AND NOT ORVUP_E2E_PROGRAM)
   find_program(ORVUP_MINGW_CC NAMES x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-gcc)
   if(ORVUP_MINGW_CC)
     set(WINEDRIVE_EXE ${CMAKE_CURRENT_BINARY_DIR}/winedrive.exe)
