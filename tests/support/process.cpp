@@ -41,6 +41,33 @@ std::vector<char *> c_strings(std::vector<std::string> &strings) {
   return ptrs;
 }
 
+// Starts the program in a process group of its own, so a time-out can kill
+// it and anything it started (wine's helpers) together; standard input from
+// /dev/null, output and error onto the given descriptors. Returns 0 with
+// *pid set, or the error posix_spawn gave.
+int spawn_in_own_group(const std::vector<std::string> &argv_in, const ProcessOptions &opts, int out_fd, int err_fd,
+                       pid_t *pid) {
+  std::vector<std::string> argv_copy = argv_in;
+  std::vector<std::string> env_copy = build_env(opts);
+  auto argv = c_strings(argv_copy);
+  auto envp = c_strings(env_copy);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  if (!opts.cwd.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, opts.cwd.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  const int rc = posix_spawnp(pid, argv[0], &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
 } // namespace
 
 ProcessResult run_process(const std::vector<std::string> &argv_in, const ProcessOptions &opts) {
@@ -54,29 +81,8 @@ ProcessResult run_process(const std::vector<std::string> &argv_in, const Process
     return result;
   }
 
-  std::vector<std::string> argv_copy = argv_in;
-  std::vector<std::string> env_copy = build_env(opts);
-  auto argv = c_strings(argv_copy);
-  auto envp = c_strings(env_copy);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, opts.merge_err ? out_pipe[1] : err_pipe[1], 2);
-  if (!opts.cwd.empty())
-    posix_spawn_file_actions_addchdir_np(&actions, opts.cwd.c_str());
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // Its own process group, so a time-out can kill the program and anything
-  // it started (wine's helpers) together.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  const int rc = spawn_in_own_group(argv_in, opts, out_pipe[1], opts.merge_err ? out_pipe[1] : err_pipe[1], &pid);
   close(out_pipe[1]);
   close(err_pipe[1]);
   if (rc != 0) {
@@ -151,25 +157,8 @@ RunningProcess::RunningProcess(const std::vector<std::string> &argv_in, const Pr
   }
   hold_out_ = sink == OutputSink::held;
 
-  std::vector<std::string> argv_copy = argv_in;
-  std::vector<std::string> env_copy = build_env(opts);
-  auto argv = c_strings(argv_copy);
-  auto envp = c_strings(env_copy);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  if (!opts.cwd.empty())
-    posix_spawn_file_actions_addchdir_np(&actions, opts.cwd.c_str());
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  const int rc = spawn_in_own_group(argv_in, opts, out_pipe[1], err_pipe[1], &pid);
   close(out_pipe[1]);
   close(err_pipe[1]);
   fds_[0] = out_pipe[0];
