@@ -35,3 +35,5 @@ bool console_write_progress(const char *text) {
   std::fflush(stdout);
   return true;
 }
+
+void console_progress_settle() {}

@@ -122,6 +122,9 @@ DWORD WINAPI progress_thread(LPVOID context) {
   }
 }
 
+// The writer, once one was started.
+std::atomic<progress_writer_t *> started_writer{nullptr};
+
 // Null when the thread cannot be had: the text is then written in place.
 progress_writer_t *progress_writer(HANDLE out) {
   static progress_writer_t *const writer = [out]() -> progress_writer_t * {
@@ -141,6 +144,7 @@ progress_writer_t *progress_writer(HANDLE out) {
       return nullptr;
     }
     CloseHandle(thread); // it runs until the process ends
+    started_writer.store(w);
     return w;
   }();
   return writer;
@@ -191,4 +195,10 @@ bool console_write_progress(const char *text) {
   SetEvent(writer->wake);
   (void)WaitForSingleObject(writer->done, kProgressWaitMs);
   return true;
+}
+
+void console_progress_settle() {
+  const progress_writer_t *w = started_writer.load();
+  for (int waited = 0; w && w->busy.load() && waited < 5000; waited += 5)
+    Sleep(5);
 }

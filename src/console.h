@@ -24,3 +24,7 @@ void console_restore_code_page();
 // never waits on a pipe whose reader is not reading. A terminal or a file is
 // always written. Returns whether the text was written or handed on.
 bool console_write_progress(const char *text);
+// Waits until a progress text handed on is written (at most 5 s), so that
+// what is printed next comes after it. Nothing to wait for where progress
+// is written in place.
+void console_progress_settle();

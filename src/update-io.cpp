@@ -191,7 +191,8 @@ void wait_for_port(const char *port) {
   while (!time_reached(start, kPortBackWaitMs)) {
     if (interrupt_requested()) {
       std::fflush(stdout);
-      std::fprintf(stderr, "ERROR: Interrupted while waiting for the I/O board to come back on %s\n", port);
+      std::fprintf(stderr, "ERROR: Interrupted while waiting for the I/O board to come back on %s\n",
+                   safe_to_show(port).c_str());
       return;
     }
     if (serial_port_present(port)) {

@@ -27,6 +27,7 @@ constexpr int32_t kStallDrainPauseMs = 20;
 // breaks go to standard output; flushing first keeps the two in order when
 // both are sent to the same place.
 void print_error(const char *format, const char *text = nullptr) {
+  console_progress_settle();
   std::fflush(stdout);
   std::fprintf(stderr, format, text);
 }
@@ -36,6 +37,7 @@ void print_error(const char *format, const char *text = nullptr) {
 void show_board_line(const char *prefix, const char *line) {
   char shown[BOARD_LINE_SHOWN_SIZE];
   board_line_escape(line, shown, sizeof shown);
+  console_progress_settle();
   std::fflush(stdout);
   std::fprintf(stderr, "%s%s\n", prefix, shown);
 }
@@ -85,6 +87,7 @@ bool wait_for_start(serial_t *link) {
 // The board's port went away under the transfer and did not come back: not
 // the screen board's fault, and nothing of the new image is in use yet.
 void report_left(int32_t sent, int32_t size) {
+  console_progress_settle();
   std::fflush(stdout);
   std::fprintf(stderr,
                "ERROR: The I/O board left the USB bus after %ld of %ld bytes of the image were sent. The screen "
@@ -96,6 +99,7 @@ void report_left(int32_t sent, int32_t size) {
 // of it (the passes are not cut short), and why the transfer ends. `sent`
 // of the image's `size` bytes had gone out.
 void report_stall(serial_t *link, int32_t sent, int32_t size) {
+  console_progress_settle();
   std::fputs("\n", stdout);
   bool aborted = false;
   char line[BOARD_LINE_SIZE];
@@ -145,6 +149,7 @@ bool send_image(serial_t *link, const uint8_t *image, int32_t size, int32_t *sen
     if (!serial_rx_pop(link, line, BOARD_LINE_SIZE))
       continue;
     if (classify_status(line) == -1) {
+      console_progress_settle();
       std::fputs("\n", stdout);
       show_status_error("ERROR: Transfer aborted by I/O board ('%s')\n", line);
       return false;
@@ -177,6 +182,7 @@ bool run_update(serial_t *link, const uint8_t *image, int32_t size, int32_t *sen
   if (!send_image(link, image, size, sent))
     return false;
 
+  console_progress_settle(); // the last progress line comes first
   if (!options.no_status)
     std::fputs("\n", stdout);
   std::fputs("Finalising and verifying on screen board...\n", stdout);
@@ -253,6 +259,7 @@ void print_application(const esp_image_report_t *report) {
 // released. Until the bridge has every byte, the board's updater has
 // written nothing over the firmware it runs.
 void report_interrupted(int32_t sent, int32_t size) {
+  console_progress_settle();
   if (!options.no_status && sent > 0)
     (void)console_write_progress("\n"); // ends the progress line
   std::fflush(stdout);
