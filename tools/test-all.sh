@@ -63,6 +63,11 @@ step bash tools/lint.sh format
 step build windows || exit 1
 step build linux || exit 1
 await wine-prefix
+# The package check runs orvup.exe in a prefix of its own: a copy of the
+# one just made (its server is stopped), instead of making another.
+if [ ! -f build/package-check/wine-prefix/.orvup-ready ] && [ -f build/wine/prefix/.orvup-ready ]; then
+  mkdir -p build/package-check && cp -a build/wine/prefix build/package-check/wine-prefix
+fi
 
 # The Linux build's tests, which mostly wait on the simulated board and
 # Wine, run while the sanitizer builds compile.
