@@ -1,5 +1,11 @@
 # orvup-sim: the simulated I/O board as a program of its own, for demos and
-# checks by hand. Built with the tests, never installed with orvup.
+# checks by hand. Built with the tests, never installed with orvup. The
+# simulator and its tests are test tools: the sanitizer builds, which check
+# the program, leave them out (the simulator itself still serves their unit
+# tests).
+if(ORVUP_SANITIZE)
+  return()
+endif()
 add_executable(orvup-sim ${CMAKE_CURRENT_LIST_DIR}/orvup-sim.cpp)
 target_link_libraries(orvup-sim PRIVATE orvup_testsupport)
 
