@@ -41,6 +41,18 @@ std::vector<char *> c_strings(std::vector<std::string> &strings) {
   return ptrs;
 }
 
+// Reads what the descriptor holds into *sink. False once it reached its end
+// or failed: the caller closes it.
+bool read_into(int fd, std::string *sink) {
+  char buf[65536];
+  const ssize_t got = read(fd, buf, sizeof buf);
+  if (got > 0) {
+    sink->append(buf, static_cast<size_t>(got));
+    return true;
+  }
+  return got < 0 && errno == EINTR;
+}
+
 // Starts the program in a process group of its own, so a time-out can kill
 // it and anything it started (wine's helpers) together; standard input from
 // /dev/null, output and error onto the given descriptors. Returns 0 with
@@ -110,11 +122,7 @@ ProcessResult run_process(const std::vector<std::string> &argv_in, const Process
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
         continue;
-      char buf[65536];
-      const ssize_t got = read(fds[i].fd, buf, sizeof buf);
-      if (got > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
+      if (!read_into(fds[i].fd, sinks[i])) {
         close(fds[i].fd);
         fds[i].fd = -1;
         --open_fds;
@@ -198,11 +206,7 @@ bool RunningProcess::pump(int timeout_ms) {
   for (int i = 0; i < 2; ++i) {
     if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
       continue;
-    char buf[65536];
-    const ssize_t got = read(fds[i].fd, buf, sizeof buf);
-    if (got > 0) {
-      sinks[i]->append(buf, static_cast<size_t>(got));
-    } else if (got == 0 || errno != EINTR) {
+    if (!read_into(fds[i].fd, sinks[i])) {
       close(fds_[i]);
       fds_[i] = -1;
     }

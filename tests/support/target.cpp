@@ -46,7 +46,7 @@ void Target::add_wine_env(ProcessOptions &opts) const {
   opts.unset_env.push_back("WAYLAND_DISPLAY");
 }
 
-ProcessResult Target::run(const std::vector<std::string> &args, ProcessOptions opts) const {
+std::vector<std::string> Target::command(const std::vector<std::string> &args, ProcessOptions &opts) const {
   std::vector<std::string> argv;
   if (wine()) {
     add_wine_env(opts);
@@ -54,6 +54,11 @@ ProcessResult Target::run(const std::vector<std::string> &args, ProcessOptions o
   }
   argv.push_back(exe_);
   argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+ProcessResult Target::run(const std::vector<std::string> &args, ProcessOptions opts) const {
+  const std::vector<std::string> argv = command(args, opts);
   ProcessResult r = run_process(argv, opts);
   if (wine()) {
     r.out = crlf_to_lf(r.out);
@@ -64,13 +69,7 @@ ProcessResult Target::run(const std::vector<std::string> &args, ProcessOptions o
 
 std::unique_ptr<RunningProcess> Target::start(const std::vector<std::string> &args, ProcessOptions opts,
                                               OutputSink sink) const {
-  std::vector<std::string> argv;
-  if (wine()) {
-    add_wine_env(opts);
-    argv.push_back("wine");
-  }
-  argv.push_back(exe_);
-  argv.insert(argv.end(), args.begin(), args.end());
+  const std::vector<std::string> argv = command(args, opts);
   return std::make_unique<RunningProcess>(argv, opts, sink);
 }
 

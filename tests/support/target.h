@@ -32,6 +32,9 @@ public:
   void add_wine_env(ProcessOptions &opts) const;
 
 private:
+  // The command line that runs the program under test with these arguments
+  // (through wine for the Windows build, whose environment it adds to opts).
+  std::vector<std::string> command(const std::vector<std::string> &args, ProcessOptions &opts) const;
   std::string exe_;
   std::string wine_root_;
 };
